@@ -1,0 +1,3 @@
+#pragma once
+
+int pelmoraMain(int argc, char *argv[]);

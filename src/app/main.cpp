@@ -1,0 +1,6 @@
+#include "app/app_main.h"
+
+int main(int argc, char *argv[])
+{
+    return pelmoraMain(argc, argv);
+}

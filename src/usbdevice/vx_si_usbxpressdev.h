@@ -1,0 +1,175 @@
+#pragma once
+// The bridge device object: the only user of the bridge library. Device list, open/close,
+// send/receive, pins (device_access.cpp); the 1 ms worker loop and its rings (worker_loop.cpp);
+// HEX conversion (hex_conversion.cpp); the bootloader sequence (bootloader_sequence.cpp);
+// update start, boot mode and console lines (update_start.cpp).
+
+#include "bridge_library.h"
+#include "byte_ring.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryFile>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+
+class VX_Debug_TLV_Server;
+
+struct DeviceInfo {
+    QString Description;
+    QString SerialNumber;
+    quint16 DeviceNum = 0;
+    bool Present = false;
+};
+
+class VX_SI_USBXpressDev : public QThread {
+    Q_OBJECT
+
+public:
+    // States of the bootloader sequence; the numbers appear in the "invalid State" message.
+    enum FwState : quint32 {
+        SM_FW_Idle = 0,
+        SM_FW_ConvertHexFile = 1,
+        SM_FW_EnterBootloaderSend = 2,
+        SM_FW_EnterBootloaderReceive = 3,
+        SM_FW_GetDeviceIDSend = 4,
+        SM_FW_GetDeviceIDReceive = 5,
+        SM_FW_EraseSend = 6,
+        SM_FW_EraseReceive = 7,
+        SM_FW_GlobalEraseSend = 8,
+        SM_FW_GlobalEraseReceive = 9,
+        SM_FW_WriteFileStart = 10,
+        SM_FW_WriteFileSendCMD = 11,
+        SM_FW_WriteFileReceiveCMD = 12,
+        SM_FW_WriteFileSendAddr = 13,
+        SM_FW_WriteFileReceiveAddr = 14,
+        SM_FW_WriteFileSendData = 15,
+        SM_FW_WriteFileReceiveData = 16,
+        SM_FW_WriteFileFinish = 17,
+    };
+
+    static constexpr quint16 kLineControl8N1 = 0x0800;
+    static constexpr quint16 kLineControl8E1 = 0x0820;
+    static constexpr quint32 kBaudRate = 115200;
+    static constexpr int kReadBufferSize = 4096;
+
+    // library: the bridge backend (the process default when null). startWorker: start the
+    // worker loop now; pass false to connect the signals first and call start() after, so the
+    // first device list cannot be lost.
+    explicit VX_SI_USBXpressDev(std::shared_ptr<BridgeLibrary> library = nullptr,
+                                bool startWorker = true);
+    ~VX_SI_USBXpressDev() override;
+
+    // Device access.
+    int openDevice(quint16 Index);
+    int closeDev(bool Emit = false);
+    bool isDeviceOpen() const { return m_DeviceOpen.load(std::memory_order_acquire); }
+    void fillListOfDevice();
+    int getDeviceInfo(quint16 DeviceNum, DeviceInfo &Info);
+    QStringList getDeviceNameList() const;
+    quint16 BytesAvailable();
+    int ReadData(quint16 Count);
+    quint16 sendData(const char *Data, quint16 Length);
+    int flushBuffers();
+    int setReset(bool Reset);
+    int setBoot0(bool Boot0);
+    void resetTarget();
+
+    // Worker loop and rings.
+    // On: a half-frame left from before the switch is dropped when resetDecoder is set.
+    void setTLVMode(bool TLVMode, bool resetDecoder = false);
+    bool isTLVMode() const { return m_TLVMode.load(std::memory_order_acquire); }
+    quint16 getRxCount() const { return m_RxBuffer.count(); }
+    quint16 getConsoleCount() const { return m_ConsoleBuffer.count(); }
+    quint16 getTLVCount() const { return m_TLVBuffer.count(); }
+    qint8 getRxByte(char &Byte) { return takeByte(m_RxBuffer, Byte); }
+    qint8 getConsoleByte(char &Byte) { return takeByte(m_ConsoleBuffer, Byte); }
+    qint8 getTLVByte(char &Byte) { return takeByte(m_TLVBuffer, Byte); }
+
+    // HEX conversion (result codes 1, -1 ... -7).
+    qint8 ConvertHex2BinFile(QFile &hexFile, QTemporaryFile &binFile);
+
+    // Update start, boot mode, console lines.
+    void SetBootModeOrbalo(bool enable);
+    void writeConsoleLine(const QString &text);
+    void writeConsoleText(const QString &text, bool lineBreak);
+
+    bool isBootloaderActive() const { return m_BootloaderActive.load(std::memory_order_acquire); }
+    quint32 firmwareState() const { return m_FwState.load(std::memory_order_acquire); }
+    BridgeLibrary &library() const { return *m_Library; }
+
+signals:
+    void SIGNAL_newDataAvailable(quint8 DataType);
+    void SIGNAL_connectionClosed();
+    void SIGNAL_newDeviceListAvailable();
+    void SIGNAL_FirmwareWriteFinish(qint8 Result);
+
+public slots:
+    void SLOT_StartFirmwareUpdate(QString Path2HexFile);
+
+protected:
+    void run() override;
+
+private:
+    static qint8 takeByte(ByteRing &ring, char &byte);
+    int setLineControl(quint16 lineControl);  // returns the library's status
+    void publishDeviceList();
+    void receiveStep();
+    void feedDecoder();
+    void drainDecoder();
+    void startUpdate(const QString &path);
+    void startDeferredUpdate();
+    void WriteFirmware_Handler();
+    void storeConsoleBytes(const QByteArray &bytes);
+    void flushConsoleBacklog();
+
+    std::shared_ptr<BridgeLibrary> m_Library;
+
+    // Device list: rebuilt on the worker thread only; the GUI sees the published snapshot.
+    QList<DeviceInfo *> m_DeviceList;
+    mutable QMutex m_DeviceSnapshotMutex;
+    QStringList m_DeviceNames;          // display names, list order
+    QList<quint16> m_DeviceNumbers;     // DeviceNum of each listed bridge
+    bool m_DeviceListChanged = true;
+
+    // One call at a time on the open handle, so a close never races a read of the worker.
+    QMutex m_IoMutex;
+    std::atomic<SiHandle> m_DeviceHandle{kNoSiHandle};
+    std::atomic<bool> m_DeviceOpen{false};
+    std::atomic<qint16> m_OpenDeviceNum{-1};
+
+    // Worker loop.
+    ByteRing m_RxBuffer;
+    ByteRing m_ConsoleBuffer;
+    ByteRing m_TLVBuffer;
+    std::atomic<bool> m_RunThread{true};
+    std::atomic<bool> m_TLVMode{false};
+    std::atomic<bool> m_TLVResetRequest{false};
+    std::atomic<bool> m_BootloaderActive{false};
+    quint16 m_ListRefreshCount = 0;
+    VX_Debug_TLV_Server *m_TLVServer = nullptr;
+
+    // Console text that did not fit the ring yet; written in order before any newer text.
+    QMutex m_ConsoleMutex;
+    QByteArray m_ConsoleBacklog;
+
+    // Firmware update.
+    QString m_HexFilePath;
+    QFile m_HexFile;
+    QTemporaryFile m_BinFile;
+    std::atomic<quint32> m_FwState{SM_FW_Idle};
+    quint16 m_FwTimeout = 0;
+    qint16 m_FwRetry = -1;
+    quint16 m_FwBlocksLeft = 0;
+    quint32 m_FwBytesLeft = 0;
+    quint32 m_FwAddress = 0;
+    // A start that arrived while an update ran; taken by the worker when that one has ended.
+    QMutex m_PendingMutex;
+    QStringList m_PendingStarts;
+};
