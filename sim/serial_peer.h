@@ -29,6 +29,9 @@ public:
     virtual void setLatch(uint8_t latch) = 0;
     // The bridge was opened or closed by the host (a real board keeps running either way).
     virtual void hostOpened(bool /*open*/) {}
+    // True once the peer has pulled its USB cable (a fault a test asked for): the bridge then
+    // behaves as unplugged.
+    virtual bool detached() const { return false; }
 };
 
 // Sends every byte straight back: a stand-in peer for tests of the bridge layer alone.

@@ -155,6 +155,8 @@ SimBridgeLibrary::Bridge *SimBridgeLibrary::pluggedByNumber(quint32 deviceNum)
 {
     quint32 number = 0;
     for (Bridge &bridge : m_Bridges) {
+        if (bridge.peer && bridge.peer->detached())
+            bridge.plugged = false;
         if (!bridge.plugged)
             continue;
         if (number == deviceNum)
@@ -170,6 +172,8 @@ SimBridgeLibrary::Bridge *SimBridgeLibrary::byHandle(SiHandle handle, int *statu
         for (Bridge &bridge : m_Bridges) {
             if (bridge.openHandle != handle)
                 continue;
+            if (bridge.peer && bridge.peer->detached())
+                bridge.plugged = false;
             if (!bridge.plugged) {
                 *status = SI_DEVICE_IO_FAILED;
                 return nullptr;
@@ -186,6 +190,9 @@ int SimBridgeLibrary::getNumDevices(quint32 *numDevices)
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
     const int injected = countCall(SiOp::GetNumDevices);
+    for (Bridge &bridge : m_Bridges)
+        if (bridge.peer && bridge.peer->detached())
+            bridge.plugged = false;
     if (numDevices) {
         *numDevices = quint32(std::count_if(m_Bridges.begin(), m_Bridges.end(),
                                             [](const Bridge &b) { return b.plugged; }));
