@@ -32,6 +32,8 @@ public:
     // True once the peer has pulled its USB cable (a fault a test asked for): the bridge then
     // behaves as unplugged.
     virtual bool detached() const { return false; }
+    // The cable is back in (the bridge was plugged again).
+    virtual void reattach() {}
 };
 
 // Sends every byte straight back: a stand-in peer for tests of the bridge layer alone.

@@ -56,6 +56,8 @@ void SimBridgeLibrary::plug(int id)
     // A replugged bridge is a new USB device: the handle of its earlier life stays dead.
     bridge->plugged = true;
     bridge->openHandle = kNoSiHandle;
+    if (bridge->peer)
+        bridge->peer->reattach();
 }
 
 bool SimBridgeLibrary::isPlugged(int id) const
