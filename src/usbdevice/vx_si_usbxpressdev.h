@@ -100,6 +100,10 @@ public:
     void writeConsoleLine(const QString &text);
     void writeConsoleText(const QString &text, bool lineBreak);
 
+    // One pass of the worker loop without its sleep. For tests that drive the object step by
+    // step with the worker not started; never call it while the worker runs.
+    void pollOnce();
+
     bool isBootloaderActive() const { return m_BootloaderActive.load(std::memory_order_acquire); }
     quint32 firmwareState() const { return m_FwState.load(std::memory_order_acquire); }
     BridgeLibrary &library() const { return *m_Library; }

@@ -3,6 +3,7 @@
 #include "vx_si_usbxpressdev.h"
 
 #include "app/log.h"
+#include "console_text.h"
 #include "tlv/vx_debug_tlv_server.h"
 
 #include <QMutexLocker>
@@ -53,32 +54,37 @@ void VX_SI_USBXpressDev::setTLVMode(bool TLVMode, bool resetDecoder)
 void VX_SI_USBXpressDev::run()
 {
     while (m_RunThread.load(std::memory_order_acquire)) {
-        if (isDeviceOpen())
-            receiveStep();
-
-        if (m_BootloaderActive.load(std::memory_order_acquire)) {
-            if (isDeviceOpen()) {
-                WriteFirmware_Handler();
-            } else {
-                writeConsoleLine(QStringLiteral("\x1b[31mBootloader Fail -> disconnect \u00b5C during write firmware!!\x1b[0m"));
-                emit SIGNAL_FirmwareWriteFinish(-1);
-                m_BootloaderActive.store(false, std::memory_order_release);
-            }
-        } else {
-            startDeferredUpdate();
-        }
-
-        flushConsoleBacklog();
-
-        if (m_ListRefreshCount > 0) {
-            --m_ListRefreshCount;
-        } else {
-            m_ListRefreshCount = 1000;
-            fillListOfDevice();
-        }
+        pollOnce();
         QThread::msleep(1);
     }
     logStatus("VX_SI_USBXpressDev::run", "Thread END");
+}
+
+void VX_SI_USBXpressDev::pollOnce()
+{
+    if (isDeviceOpen())
+        receiveStep();
+
+    if (m_BootloaderActive.load(std::memory_order_acquire)) {
+        if (isDeviceOpen()) {
+            WriteFirmware_Handler();
+        } else {
+            writeConsoleLine(consoleRed(QStringLiteral("Bootloader Fail -> disconnect \u00b5C during write firmware!!")));
+            emit SIGNAL_FirmwareWriteFinish(-1);
+            m_BootloaderActive.store(false, std::memory_order_release);
+        }
+    } else {
+        startDeferredUpdate();
+    }
+
+    flushConsoleBacklog();
+
+    if (m_ListRefreshCount > 0) {
+        --m_ListRefreshCount;
+    } else {
+        m_ListRefreshCount = 1000;
+        fillListOfDevice();
+    }
 }
 
 void VX_SI_USBXpressDev::receiveStep()

@@ -1,0 +1,91 @@
+#include "script_peer.h"
+
+#include <QMutexLocker>
+
+void ScriptPeer::hostWrite(const uint8_t *data, size_t length, uint16_t lineControl)
+{
+    QMutexLocker lock(&m_Mutex);
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(length));
+    m_Writes.append({bytes, lineControl});
+    if (!m_Auto || m_Writes.size() < m_AnswerFrom)
+        return;
+    if (m_Writes.size() == m_NackWrite) {
+        m_Queue.push_back(0x1F);
+        return;
+    }
+    if (bytes == QByteArray("\x02\xFD", 2)) {
+        const uint8_t reply[] = {0x79, 0x01, uint8_t(m_ProductId >> 8), uint8_t(m_ProductId), 0x79};
+        m_Queue.insert(m_Queue.end(), reply, reply + sizeof reply);
+        return;
+    }
+    // A data frame follows an address frame; it is the one whose ACK completes a block.
+    const bool isData = m_ExpectData;
+    m_ExpectData = (length == 5 && m_Writes.size() >= 2
+                    && m_Writes.at(m_Writes.size() - 2).bytes == QByteArray("\x31\xCE", 2));
+    m_Queue.push_back(0x79);
+    if (isData && ++m_DataBlocks == m_UnplugAfter)
+        m_Detached = true;
+}
+
+size_t ScriptPeer::hostAvailable()
+{
+    QMutexLocker lock(&m_Mutex);
+    return m_Queue.size();
+}
+
+size_t ScriptPeer::hostRead(uint8_t *out, size_t maxLength)
+{
+    QMutexLocker lock(&m_Mutex);
+    size_t n = 0;
+    while (n < maxLength && !m_Queue.empty()) {
+        out[n++] = m_Queue.front();
+        m_Queue.pop_front();
+    }
+    return n;
+}
+
+void ScriptPeer::hostPurge()
+{
+    QMutexLocker lock(&m_Mutex);
+    m_Queue.clear();
+    ++m_Purges;
+}
+
+void ScriptPeer::setLatch(uint8_t latch)
+{
+    QMutexLocker lock(&m_Mutex);
+    m_Latches.append(latch);
+}
+
+void ScriptPeer::inject(const QByteArray &bytes)
+{
+    QMutexLocker lock(&m_Mutex);
+    m_Queue.insert(m_Queue.end(), bytes.begin(), bytes.end());
+}
+
+QList<ScriptPeer::Write> ScriptPeer::writes() const
+{
+    QMutexLocker lock(&m_Mutex);
+    return m_Writes;
+}
+
+QList<uint8_t> ScriptPeer::latchHistory() const
+{
+    QMutexLocker lock(&m_Mutex);
+    return m_Latches;
+}
+
+int ScriptPeer::purges() const
+{
+    QMutexLocker lock(&m_Mutex);
+    return m_Purges;
+}
+
+int ScriptPeer::countFrames(const QByteArray &prefix) const
+{
+    QMutexLocker lock(&m_Mutex);
+    int n = 0;
+    for (const Write &w : m_Writes)
+        n += w.bytes.startsWith(prefix) ? 1 : 0;
+    return n;
+}

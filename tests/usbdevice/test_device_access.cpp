@@ -1,0 +1,450 @@
+// The device object's bridge side against the simulated bridge: enumeration, open/close,
+// I/O and pins, with every failure branch driven by status injection.
+#include "support/log_capture.h"
+#include "support/script_peer.h"
+#include "usbdevice/sim_bridge_library.h"
+#include "usbdevice/vx_si_usbxpressdev.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+const char *kOpen = "VX_SI_USBXpressDev::openDevice";
+
+struct Rig {
+    std::shared_ptr<SimBridgeLibrary> lib = std::make_shared<SimBridgeLibrary>();
+    std::shared_ptr<ScriptPeer> peer = std::make_shared<ScriptPeer>();
+    int id = lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), peer);
+    VX_SI_USBXpressDev dev{lib, false};
+
+    void openFirst()
+    {
+        dev.fillListOfDevice();
+        QCOMPARE(dev.openDevice(0), 1);
+    }
+};
+
+QString errorText(const char *origin, const char *message)
+{
+    return QStringLiteral("\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->%1: %2\x1b[0m")
+        .arg(QLatin1String(origin), QLatin1String(message));
+}
+
+} // namespace
+
+class TestDeviceAccess : public QObject {
+    Q_OBJECT
+private slots:
+    void firstEnumeration_emitsOnceEvenWhenEmpty_laterUnchangedEmitsNothing()
+    {
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        VX_SI_USBXpressDev dev(lib, false);
+        QSignalSpy spy(&dev, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+        dev.fillListOfDevice();
+        QCOMPARE(spy.count(), 1);
+        QVERIFY(dev.getDeviceNameList().isEmpty());
+        dev.fillListOfDevice();
+        QCOMPARE(spy.count(), 1);
+
+        lib->addBridge(QStringLiteral("A"), QStringLiteral("11"), nullptr);
+        lib->addBridge(QStringLiteral("B"), QStringLiteral(""), nullptr);
+        LogCapture log;
+        dev.fillListOfDevice();
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(dev.getDeviceNameList(), (QStringList{QStringLiteral("A [0x11]"), QStringLiteral("B [0x]")}));
+        QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
+                 (QStringList{QStringLiteral("Add Device Index"), QStringLiteral("Add Device Index")}));
+    }
+
+    void bridgePluggedLater_isAppendedAndOthersKeepTheirRows()
+    {
+        Rig rig;
+        const int second = rig.lib->addBridge(QStringLiteral("Second"), QStringLiteral("0002"), nullptr);
+        rig.lib->unplug(second);
+        rig.dev.fillListOfDevice();
+        rig.lib->unplug(rig.id);
+        rig.lib->plug(second);
+        rig.dev.fillListOfDevice();
+        rig.lib->plug(rig.id);
+        rig.dev.fillListOfDevice();
+        QCOMPARE(rig.dev.getDeviceNameList(),
+                 (QStringList{QStringLiteral("Second [0x0002]"), QStringLiteral("Orbalo Mini (simulated) [0x0001]")}));
+    }
+
+    void equalSerialNumbers_shareOneRecordWithTheHigherDeviceNumber()
+    {
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        const int a = lib->addBridge(QStringLiteral("A"), QStringLiteral("7"), nullptr);
+        const int b = lib->addBridge(QStringLiteral("B"), QStringLiteral("7"), nullptr);
+        VX_SI_USBXpressDev dev(lib, false);
+        dev.fillListOfDevice();
+        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("A [0x7]")});
+        QCOMPARE(dev.openDevice(0), 1);
+        QVERIFY(lib->isOpen(b));
+        QVERIFY(!lib->isOpen(a));
+    }
+
+    void failingCount_emptiesTheListAndClosesTheOpenBridge_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("logged");
+        QTest::newRow("SI_INVALID_PARAMETER") << int(SI_INVALID_PARAMETER) << true;
+        QTest::newRow("SI_DEVICE_NOT_FOUND") << int(SI_DEVICE_NOT_FOUND) << true;
+        QTest::newRow("unlisted code") << int(SI_DEVICE_IO_FAILED) << false;
+    }
+    void failingCount_emptiesTheListAndClosesTheOpenBridge()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, logged);
+        Rig rig;
+        rig.openFirst();
+        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        rig.lib->injectNext(SiOp::GetNumDevices, status);
+        LogCapture log;
+        rig.dev.fillListOfDevice();
+        QVERIFY(rig.dev.getDeviceNameList().isEmpty());
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!rig.dev.isDeviceOpen());
+        QCOMPARE(log.contains(errorText("VX_SI_USBXpressDev::getNumUSBdevs", siStatusName(status))), logged);
+        QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
+                 QStringList{QStringLiteral("Remove Device Index 0")});
+    }
+
+    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("description SI_INVALID_PARAMETER") << int(SI_INVALID_PARAMETER);
+        QTest::newRow("description SI_DEVICE_NOT_FOUND") << int(SI_DEVICE_NOT_FOUND);
+    }
+    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain()
+    {
+        QFETCH(int, status);
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        for (const char *serial : {"1", "2", "3"})
+            lib->addBridge(QStringLiteral("X"), QLatin1String(serial), nullptr);
+        VX_SI_USBXpressDev dev(lib, false);
+        dev.fillListOfDevice();
+        // Calls: 2 per bridge; the third call is the description of bridge number 1.
+        lib->injectStatus(SiOp::GetProductString, lib->callCount(SiOp::GetProductString) + 3, status);
+        LogCapture log;
+        dev.fillListOfDevice();
+        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("X [0x1]")});
+        QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::getDeviceInfo", siStatusName(status))));
+        QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
+                 (QStringList{QStringLiteral("Remove Device Index 1"), QStringLiteral("Remove Device Index 1")}));
+        log.clear();
+        dev.fillListOfDevice();
+        QCOMPARE(dev.getDeviceNameList().size(), 3);
+        QCOMPARE(log.count(QStringLiteral("Add Device Index")), 2);
+    }
+
+    void unlistedProductStringStatus_keepsTheTextEmptyAndGoesOn()
+    {
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        lib->addBridge(QStringLiteral("Desc"), QStringLiteral("42"), nullptr);
+        VX_SI_USBXpressDev dev(lib, false);
+        lib->injectNext(SiOp::GetProductString, SI_DEVICE_IO_FAILED);  // the description
+        LogCapture log;
+        dev.fillListOfDevice();
+        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral(" [0x42]")});
+        QVERIFY(log.errors().isEmpty());
+    }
+
+    void openDevice_refusesBadIndexAndSecondOpen()
+    {
+        Rig rig;
+        rig.dev.fillListOfDevice();
+        LogCapture log;
+        QCOMPARE(rig.dev.openDevice(1), -1);
+        QVERIFY(log.contains(errorText(kOpen, "Device to Open not exist")));
+        QCOMPARE(rig.dev.openDevice(0), 1);
+        QCOMPARE(rig.lib->baudRate(rig.id), 115200u);
+        QCOMPARE(rig.lib->lineControl(rig.id), quint16(0x0800));
+        QCOMPARE(rig.dev.openDevice(0), -1);
+        QVERIFY(log.contains(errorText(kOpen, "Device already open")));
+    }
+
+    void openDevice_failureCodesOfEachStep_data()
+    {
+        QTest::addColumn<int>("op");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("error");
+        const struct { SiOp op; int status; int result; const char *error; } rows[] = {
+            {SiOp::Open, SI_INVALID_PARAMETER, -1, "SI_INVALID_PARAMETER"},
+            {SiOp::Open, SI_GLOBAL_DATA_ERROR, -1, "SI_GLOBAL_DATA_ERROR"},
+            {SiOp::Open, SI_DEVICE_NOT_FOUND, -1, "SI_DEVICE_NOT_FOUND"},
+            // An unlisted status goes on with no handle: the baud-rate step then fails.
+            {SiOp::Open, SI_WRITE_ERROR, -1, "SI_INVALID_HANDLE"},
+            {SiOp::SetBaudRate, SI_INVALID_HANDLE, -1, "SI_INVALID_HANDLE"},
+            {SiOp::SetBaudRate, SI_INVALID_PARAMETER, -1, "SI_INVALID_PARAMETER"},
+            {SiOp::SetBaudRate, SI_DEVICE_IO_FAILED, -1, "SI_DEVICE_IO_FAILED"},
+            {SiOp::SetBaudRate, SI_INVALID_BAUDRATE, -1, "SI_INVALID_BAUDRATE"},
+            {SiOp::SetBaudRate, SI_READ_ERROR, 1, ""},
+            {SiOp::SetLineControl, SI_INVALID_HANDLE, -1, "SI_INVALID_HANDLE"},
+            {SiOp::SetLineControl, SI_INVALID_PARAMETER, -1, "SI_INVALID_PARAMETER"},
+            {SiOp::SetLineControl, SI_DEVICE_IO_FAILED, -1, "SI_DEVICE_IO_FAILED"},
+            {SiOp::SetLineControl, SI_INVALID_BAUDRATE, 1, ""},
+        };
+        for (const auto &r : rows)
+            QTest::addRow("op%d status %d", int(r.op), r.status)
+                << int(r.op) << r.status << r.result << QString::fromLatin1(r.error);
+    }
+    void openDevice_failureCodesOfEachStep()
+    {
+        QFETCH(int, op);
+        QFETCH(int, status);
+        QFETCH(int, result);
+        QFETCH(QString, error);
+        Rig rig;
+        rig.dev.fillListOfDevice();
+        rig.lib->injectNext(SiOp(op), status);
+        LogCapture log;
+        QCOMPARE(rig.dev.openDevice(0), result);
+        QCOMPARE(rig.dev.isDeviceOpen(), result == 1);
+        if (error.isEmpty()) {
+            QVERIFY(log.errors().isEmpty());
+        } else {
+            QCOMPARE(log.errors(), QStringList{errorText(kOpen, error.toLatin1().constData())});
+            // A failed open leaves the bridge free for the next attempt.
+            QVERIFY(!rig.lib->isOpen(rig.id));
+            QCOMPARE(rig.dev.openDevice(0), 1);
+        }
+    }
+
+    void closeDev_failureAndUnlistedCodes_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<bool>("stillOpen");
+        QTest::newRow("SI_INVALID_HANDLE") << int(SI_INVALID_HANDLE) << -1 << true;
+        QTest::newRow("SI_GLOBAL_DATA_ERROR") << int(SI_GLOBAL_DATA_ERROR) << -1 << true;
+        QTest::newRow("SI_SYSTEM_ERROR_CODE") << int(SI_SYSTEM_ERROR_CODE) << -1 << true;
+        QTest::newRow("SI_DEVICE_NOT_FOUND") << int(SI_DEVICE_NOT_FOUND) << -1 << true;
+        QTest::newRow("unlisted: reported closed, stays open") << int(SI_DEVICE_IO_FAILED) << 1 << true;
+        QTest::newRow("success") << int(SI_SUCCESS) << 1 << false;
+    }
+    void closeDev_failureAndUnlistedCodes()
+    {
+        QFETCH(int, status);
+        QFETCH(int, result);
+        QFETCH(bool, stillOpen);
+        Rig rig;
+        rig.openFirst();
+        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        if (status != SI_SUCCESS)
+            rig.lib->injectNext(SiOp::Close, status);
+        LogCapture log;
+        QCOMPARE(rig.dev.closeDev(true), result);
+        QCOMPARE(rig.dev.isDeviceOpen(), stillOpen);
+        QCOMPARE(closed.count(), result == 1 ? 1 : 0);
+        QCOMPARE(log.errors().size(), result == 1 ? 0 : 1);
+    }
+
+    void closeDev_whenNotOpen_logsAndEmitsNothing()
+    {
+        Rig rig;
+        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        LogCapture log;
+        QCOMPARE(rig.dev.closeDev(true), -1);
+        QCOMPARE(closed.count(), 0);
+        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::closeDev", "Device not open")});
+    }
+
+    void readData_noBridgeOrZeroCount_doesNotCallTheLibrary()
+    {
+        Rig rig;
+        QCOMPARE(rig.dev.ReadData(10), 0);
+        rig.openFirst();
+        QCOMPARE(rig.dev.ReadData(0), 0);
+        QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
+    }
+
+    void readData_failureCodes_data()
+    {
+        QTest::addColumn<int>("status");
+        for (int s : {SI_INVALID_HANDLE, SI_READ_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,
+                      SI_DEVICE_IO_FAILED, SI_SYSTEM_ERROR_CODE, SI_READ_TIMED_OUT, SI_IO_PENDING})
+            QTest::newRow(siStatusName(s)) << s;
+    }
+    void readData_failureCodes()
+    {
+        QFETCH(int, status);
+        Rig rig;
+        rig.openFirst();
+        rig.peer->inject("abc");
+        rig.lib->injectNext(SiOp::Read, status);
+        LogCapture log;
+        QCOMPARE(rig.dev.ReadData(3), -1);
+        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::ReadData", siStatusName(status))});
+        QCOMPARE(rig.dev.getRxCount(), quint16(0));
+        // Nothing was taken from the bridge: the next read gets all of it.
+        QCOMPARE(rig.dev.ReadData(3), 3);
+    }
+
+    void readData_neverOverrunsUnreadBytes_restWaitsInTheBridge()
+    {
+        Rig rig;
+        rig.openFirst();
+        QByteArray first(4000, 'a');
+        rig.peer->inject(first);
+        QCOMPARE(rig.dev.ReadData(quint16(rig.dev.BytesAvailable())), 4000);
+        QByteArray second;
+        for (int i = 0; i < 300; ++i)
+            second += char('0' + i % 10);
+        rig.peer->inject(second);
+        QCOMPARE(rig.dev.BytesAvailable(), quint16(300));
+        QCOMPARE(rig.dev.ReadData(300), 95);  // the ring holds 4095
+        QCOMPARE(rig.dev.BytesAvailable(), quint16(205));
+        char c = 0;
+        for (int i = 0; i < 4000; ++i)
+            QCOMPARE(rig.dev.getRxByte(c), qint8(1));
+        QCOMPARE(c, 'a');
+        QCOMPARE(rig.dev.ReadData(205), 205);
+        QByteArray rest;
+        while (rig.dev.getRxByte(c) == 1)
+            rest += c;
+        QCOMPARE(rest, second);
+        QCOMPARE(rig.dev.getRxByte(c), qint8(-1));
+    }
+
+    void bytesAvailable_failureAndUnknownCodes_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("SI_INVALID_HANDLE") << int(SI_INVALID_HANDLE) << 0xFFFF << "SI_INVALID_HANDLE";
+        QTest::newRow("SI_INVALID_PARAMETER") << int(SI_INVALID_PARAMETER) << 0xFFFF << "SI_INVALID_PARAMETER";
+        QTest::newRow("SI_DEVICE_IO_FAILED") << int(SI_DEVICE_IO_FAILED) << 0xFFFF << "SI_DEVICE_IO_FAILED";
+        QTest::newRow("unknown 13") << int(SI_READ_TIMED_OUT) << 2 << "SI Unkown Error 13";
+    }
+    void bytesAvailable_failureAndUnknownCodes()
+    {
+        QFETCH(int, status);
+        QFETCH(int, result);
+        QFETCH(QString, error);
+        Rig rig;
+        rig.openFirst();
+        rig.peer->inject("hi");
+        rig.lib->injectNext(SiOp::CheckRxQueue, status);
+        LogCapture log;
+        QCOMPARE(int(rig.dev.BytesAvailable()), result);
+        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::BytesAvailable", error.toLatin1().constData())});
+    }
+
+    void sendData_noBridge_failsSilently_failureCodesAreLogged()
+    {
+        Rig rig;
+        {
+            LogCapture log;
+            QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
+            QVERIFY(log.lines().isEmpty());
+        }
+        rig.openFirst();
+        for (int s : {SI_INVALID_HANDLE, SI_WRITE_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,
+                      SI_DEVICE_IO_FAILED, SI_FUNCTION_NOT_SUPPORTED, SI_SYSTEM_ERROR_CODE,
+                      SI_WRITE_TIMED_OUT, SI_IO_PENDING, SI_DEVICE_NOT_FOUND}) {
+            rig.lib->injectNext(SiOp::Write, s);
+            LogCapture log;
+            QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
+            QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::sendData", siStatusName(s))});
+        }
+        QVERIFY(rig.peer->writes().isEmpty());
+        rig.lib->injectNext(SiOp::Write, SI_READ_ERROR);  // unlisted: counts as sent
+        QCOMPARE(rig.dev.sendData("y", 1), quint16(1));
+        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
+        QCOMPARE(rig.peer->writes().size(), 1);
+        QCOMPARE(rig.peer->writes().at(0).bytes, QByteArray("\x7f"));
+    }
+
+    void flushBuffers_failsOnlyForItsTwoCodes()
+    {
+        Rig rig;
+        rig.openFirst();
+        for (int s : {SI_INVALID_HANDLE, SI_SYSTEM_ERROR_CODE}) {
+            rig.lib->injectNext(SiOp::FlushBuffers, s);
+            LogCapture log;
+            QCOMPARE(rig.dev.flushBuffers(), -1);
+            QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::flushBuffers", siStatusName(s))});
+        }
+        rig.lib->injectNext(SiOp::FlushBuffers, SI_DEVICE_IO_FAILED);
+        QCOMPARE(rig.dev.flushBuffers(), 1);
+        QCOMPARE(rig.dev.flushBuffers(), 1);
+        QCOMPARE(rig.peer->purges(), 1);
+    }
+
+    void pins_driveTheLatchActiveLow_andReportTheirFailures()
+    {
+        Rig rig;
+        rig.openFirst();
+        QCOMPARE(rig.dev.setReset(true), 1);
+        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x02);
+        QCOMPARE(rig.dev.setBoot0(true), 1);
+        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x00);
+        QCOMPARE(rig.dev.setReset(false), 1);
+        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x01);
+        QCOMPARE(rig.dev.setBoot0(false), 1);
+        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x03);
+        for (int s : {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED,
+                      SI_FUNCTION_NOT_SUPPORTED, SI_GLOBAL_DATA_ERROR, SI_DEVICE_NOT_FOUND}) {
+            rig.lib->injectNext(SiOp::WriteLatch, s, 2);
+            LogCapture log;
+            QCOMPARE(rig.dev.setReset(true), -1);
+            QCOMPARE(rig.dev.setBoot0(true), -1);
+            QCOMPARE(log.errors(), (QStringList{errorText("VX_SI_USBXpressDev::setReset", siStatusName(s)),
+                                                errorText("VX_SI_USBXpressDev::setBoot0", siStatusName(s))}));
+        }
+        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x03);
+    }
+
+    void resetTarget_pulsesResetWithBoot0LowAndLeavesTheLine()
+    {
+        Rig rig;
+        rig.openFirst();
+        rig.dev.resetTarget();
+        const QList<uint8_t> latches = rig.peer->latchHistory();
+        QCOMPARE(latches.size(), 3);
+        QCOMPARE(latches.at(0) & 0x01, 0);     // held in reset
+        QCOMPARE(latches.at(1) & 0x03, 0x02);  // BOOT0 low while held
+        QCOMPARE(latches.at(2) & 0x03, 0x03);  // released into the application
+        QCOMPARE(rig.lib->lineControl(rig.id), quint16(0x0800));
+    }
+
+    void unplugOfTheOpenBridge_closesItAndSignals_replugListsItAgain()
+    {
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        auto peer = std::make_shared<ScriptPeer>();
+        const int id = lib->addBridge(QStringLiteral("Orbalo"), QStringLiteral("0001"), peer);
+        VX_SI_USBXpressDev dev(lib, false);
+        QSignalSpy list(&dev, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+        QSignalSpy closed(&dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        dev.start();
+        QVERIFY(list.wait(5000));
+        QCOMPARE(dev.openDevice(0), 1);
+        lib->unplug(id);
+        QVERIFY(closed.wait(5000));
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!dev.isDeviceOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(dev.getDeviceNameList().isEmpty(), 5000);
+        lib->plug(id);
+        QTRY_COMPARE_WITH_TIMEOUT(dev.getDeviceNameList(), QStringList{QStringLiteral("Orbalo [0x0001]")}, 5000);
+        QCOMPARE(dev.openDevice(0), 1);
+    }
+
+    void closedBridgeRemovedLater_writesDeviceNotOpenAndEmitsNothing()
+    {
+        Rig rig;
+        rig.openFirst();
+        QCOMPARE(rig.dev.closeDev(), 1);
+        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        rig.lib->unplug(rig.id);
+        LogCapture log;
+        rig.dev.fillListOfDevice();
+        QCOMPARE(closed.count(), 0);
+        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::closeDev", "Device not open")});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDeviceAccess)
+#include "test_device_access.moc"
