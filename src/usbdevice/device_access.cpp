@@ -3,7 +3,6 @@
 
 #include "app/log.h"
 
-#include <QMutexLocker>
 
 #include <algorithm>
 #include <initializer_list>
@@ -96,7 +95,7 @@ void VX_SI_USBXpressDev::publishDeviceList()
         names << info->Description + QStringLiteral(" [0x") + info->SerialNumber + QStringLiteral("]");
         numbers << info->DeviceNum;
     }
-    QMutexLocker lock(&m_DeviceSnapshotMutex);
+    std::unique_lock<std::mutex> lock(m_DeviceSnapshotMutex);
     m_DeviceNames = names;
     m_DeviceNumbers = numbers;
 }
@@ -132,7 +131,7 @@ int VX_SI_USBXpressDev::getDeviceInfo(quint16 DeviceNum, DeviceInfo &Info)
 
 QStringList VX_SI_USBXpressDev::getDeviceNameList() const
 {
-    QMutexLocker lock(&m_DeviceSnapshotMutex);
+    std::unique_lock<std::mutex> lock(m_DeviceSnapshotMutex);
     return m_DeviceNames;
 }
 
@@ -140,7 +139,7 @@ int VX_SI_USBXpressDev::openDevice(quint16 Index)
 {
     quint16 deviceNum = 0;
     {
-        QMutexLocker lock(&m_DeviceSnapshotMutex);
+        std::unique_lock<std::mutex> lock(m_DeviceSnapshotMutex);
         if (Index >= m_DeviceNumbers.size()) {
             lock.unlock();
             logError("VX_SI_USBXpressDev::openDevice", "Device to Open not exist");
@@ -148,7 +147,7 @@ int VX_SI_USBXpressDev::openDevice(quint16 Index)
         }
         deviceNum = m_DeviceNumbers.at(Index);
     }
-    QMutexLocker io(&m_IoMutex);
+    std::unique_lock<std::mutex> io(m_IoMutex);
     if (isDeviceOpen()) {
         logError("VX_SI_USBXpressDev::openDevice", "Device already open");
         return -1;
@@ -186,7 +185,7 @@ int VX_SI_USBXpressDev::openDevice(quint16 Index)
 int VX_SI_USBXpressDev::closeDev(bool Emit)
 {
     {
-        QMutexLocker io(&m_IoMutex);
+        std::unique_lock<std::mutex> io(m_IoMutex);
         if (!isDeviceOpen()) {
             io.unlock();
             logError("VX_SI_USBXpressDev::closeDev", "Device not open");
@@ -215,7 +214,7 @@ quint16 VX_SI_USBXpressDev::BytesAvailable()
     quint32 queueStatus = 0;
     int status;
     {
-        QMutexLocker io(&m_IoMutex);
+        std::unique_lock<std::mutex> io(m_IoMutex);
         status = m_Library->checkRxQueue(m_DeviceHandle.load(std::memory_order_acquire), &queued,
                                          &queueStatus);
     }
@@ -243,7 +242,7 @@ int VX_SI_USBXpressDev::ReadData(quint16 Count)
     quint32 got = 0;
     int status;
     {
-        QMutexLocker io(&m_IoMutex);
+        std::unique_lock<std::mutex> io(m_IoMutex);
         status = m_Library->read(m_DeviceHandle.load(std::memory_order_acquire), buffer, wanted, &got);
     }
     if (isOneOf(status, {SI_INVALID_HANDLE, SI_READ_ERROR, SI_INVALID_PARAMETER,
@@ -263,7 +262,7 @@ quint16 VX_SI_USBXpressDev::sendData(const char *Data, quint16 Length)
     quint32 written = 0;
     int status;
     {
-        QMutexLocker io(&m_IoMutex);
+        std::unique_lock<std::mutex> io(m_IoMutex);
         status = m_Library->write(m_DeviceHandle.load(std::memory_order_acquire), Data, Length,
                                   &written);
     }
@@ -281,7 +280,7 @@ int VX_SI_USBXpressDev::flushBuffers()
 {
     int status;
     {
-        QMutexLocker io(&m_IoMutex);
+        std::unique_lock<std::mutex> io(m_IoMutex);
         status = m_Library->flushBuffers(m_DeviceHandle.load(std::memory_order_acquire), 1, 1);
     }
     if (isOneOf(status, {SI_INVALID_HANDLE, SI_SYSTEM_ERROR_CODE})) {
@@ -293,16 +292,16 @@ int VX_SI_USBXpressDev::flushBuffers()
 
 int VX_SI_USBXpressDev::setLineControl(quint16 lineControl)
 {
-    QMutexLocker io(&m_IoMutex);
+    std::unique_lock<std::mutex> io(m_IoMutex);
     return m_Library->setLineControl(m_DeviceHandle.load(std::memory_order_acquire), lineControl);
 }
 
-static int writePin(BridgeLibrary &library, QMutex &io, SiHandle handle, const char *origin,
+static int writePin(BridgeLibrary &library, std::mutex &io, SiHandle handle, const char *origin,
                     quint8 mask, quint8 value)
 {
     int status;
     {
-        QMutexLocker lock(&io);
+        std::unique_lock<std::mutex> lock(io);
         status = library.writeLatch(handle, mask, value);
     }
     if (isOneOf(status, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED,

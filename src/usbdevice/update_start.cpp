@@ -6,7 +6,6 @@
 #include "console_text.h"
 
 #include <QFileInfo>
-#include <QMutexLocker>
 
 namespace {
 
@@ -17,7 +16,7 @@ constexpr int kConsoleBacklogMax = 64 * 1024;
 
 void VX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
 {
-    QMutexLocker lock(&m_PendingMutex);
+    std::unique_lock<std::mutex> lock(m_PendingMutex);
     if (m_BootloaderActive.load(std::memory_order_acquire) || !m_PendingStarts.isEmpty()) {
         // The running update's fields must not change under it; this one waits its turn.
         logStatus("VX_SI_USBXpressDev::SLOT_StartFirmwareUpdate",
@@ -30,7 +29,7 @@ void VX_SI_USBXpressDev::SLOT_StartFirmwareUpdate(QString Path2HexFile)
 
 void VX_SI_USBXpressDev::startDeferredUpdate()
 {
-    QMutexLocker lock(&m_PendingMutex);
+    std::unique_lock<std::mutex> lock(m_PendingMutex);
     if (m_PendingStarts.isEmpty())
         return;
     startUpdate(m_PendingStarts.takeFirst());
@@ -86,7 +85,7 @@ void VX_SI_USBXpressDev::writeConsoleText(const QString &text, bool lineBreak)
 void VX_SI_USBXpressDev::storeConsoleBytes(const QByteArray &bytes)
 {
     {
-        QMutexLocker lock(&m_ConsoleMutex);
+        std::unique_lock<std::mutex> lock(m_ConsoleMutex);
         if (m_ConsoleBacklog.isEmpty()) {
             const quint16 stored = m_ConsoleBuffer.put(reinterpret_cast<const quint8 *>(bytes.constData()),
                                                        quint16(qMin<int>(bytes.size(), 0xFFFF)));
@@ -109,7 +108,7 @@ void VX_SI_USBXpressDev::flushConsoleBacklog()
 {
     quint16 stored = 0;
     {
-        QMutexLocker lock(&m_ConsoleMutex);
+        std::unique_lock<std::mutex> lock(m_ConsoleMutex);
         if (m_ConsoleBacklog.isEmpty())
             return;
         stored = m_ConsoleBuffer.put(reinterpret_cast<const quint8 *>(m_ConsoleBacklog.constData()),

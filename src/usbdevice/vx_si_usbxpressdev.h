@@ -10,7 +10,6 @@
 #include <QByteArray>
 #include <QFile>
 #include <QList>
-#include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -18,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class VX_Debug_TLV_Server;
 
@@ -137,13 +137,14 @@ private:
 
     // Device list: rebuilt on the worker thread only; the GUI sees the published snapshot.
     QList<DeviceInfo *> m_DeviceList;
-    mutable QMutex m_DeviceSnapshotMutex;
+    mutable std::mutex m_DeviceSnapshotMutex;
     QStringList m_DeviceNames;          // display names, list order
     QList<quint16> m_DeviceNumbers;     // DeviceNum of each listed bridge
     bool m_DeviceListChanged = true;
 
+    // std::mutex rather than QMutex so ThreadSanitizer sees the locking.
     // One call at a time on the open handle, so a close never races a read of the worker.
-    QMutex m_IoMutex;
+    std::mutex m_IoMutex;
     std::atomic<SiHandle> m_DeviceHandle{kNoSiHandle};
     std::atomic<bool> m_DeviceOpen{false};
     std::atomic<qint16> m_OpenDeviceNum{-1};
@@ -160,7 +161,7 @@ private:
     VX_Debug_TLV_Server *m_TLVServer = nullptr;
 
     // Console text that did not fit the ring yet; written in order before any newer text.
-    QMutex m_ConsoleMutex;
+    std::mutex m_ConsoleMutex;
     QByteArray m_ConsoleBacklog;
 
     // Firmware update.
@@ -174,6 +175,6 @@ private:
     quint32 m_FwBytesLeft = 0;
     quint32 m_FwAddress = 0;
     // A start that arrived while an update ran; taken by the worker when that one has ended.
-    QMutex m_PendingMutex;
+    std::mutex m_PendingMutex;
     QStringList m_PendingStarts;
 };

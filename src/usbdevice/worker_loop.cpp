@@ -6,7 +6,6 @@
 #include "console_text.h"
 #include "tlv/vx_debug_tlv_server.h"
 
-#include <QMutexLocker>
 
 VX_SI_USBXpressDev::VX_SI_USBXpressDev(std::shared_ptr<BridgeLibrary> library, bool startWorker)
     : QThread(nullptr),

@@ -1,10 +1,9 @@
 #include "script_peer.h"
 
-#include <QMutexLocker>
 
 void ScriptPeer::hostWrite(const uint8_t *data, size_t length, uint16_t lineControl)
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(length));
     m_Writes.append({bytes, lineControl});
     if (!m_Auto || m_Writes.size() < m_AnswerFrom)
@@ -29,13 +28,13 @@ void ScriptPeer::hostWrite(const uint8_t *data, size_t length, uint16_t lineCont
 
 size_t ScriptPeer::hostAvailable()
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Queue.size();
 }
 
 size_t ScriptPeer::hostRead(uint8_t *out, size_t maxLength)
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     size_t n = 0;
     while (n < maxLength && !m_Queue.empty()) {
         out[n++] = m_Queue.front();
@@ -46,44 +45,44 @@ size_t ScriptPeer::hostRead(uint8_t *out, size_t maxLength)
 
 void ScriptPeer::hostPurge()
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     m_Queue.clear();
     ++m_Purges;
 }
 
 void ScriptPeer::setLatch(uint8_t latch)
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     m_Latches.append(latch);
 }
 
 void ScriptPeer::inject(const QByteArray &bytes)
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     m_Queue.insert(m_Queue.end(), bytes.begin(), bytes.end());
 }
 
 QList<ScriptPeer::Write> ScriptPeer::writes() const
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Writes;
 }
 
 QList<uint8_t> ScriptPeer::latchHistory() const
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Latches;
 }
 
 int ScriptPeer::purges() const
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Purges;
 }
 
 int ScriptPeer::countFrames(const QByteArray &prefix) const
 {
-    QMutexLocker lock(&m_Mutex);
+    std::lock_guard<std::mutex> lock(m_Mutex);
     int n = 0;
     for (const Write &w : m_Writes)
         n += w.bytes.startsWith(prefix) ? 1 : 0;

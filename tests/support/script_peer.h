@@ -7,10 +7,10 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
 
 #include <cstdint>
 #include <deque>
+#include <mutex>
 
 class ScriptPeer : public pelsim::SerialPeer {
 public:
@@ -44,7 +44,7 @@ public:
     int countFrames(const QByteArray &prefix) const;
 
 private:
-    mutable QMutex m_Mutex;
+    mutable std::mutex m_Mutex;
     std::deque<uint8_t> m_Queue;
     QList<Write> m_Writes;
     QList<uint8_t> m_Latches;
