@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target pelmora pelmora-prog pelmora-hex2bin pelmora-sim
+cmake --build build -j"$(nproc)"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ "${PELMORA_HEADLESS:-0}" != "1" ]; then
     exec build/src/pelmora "$@"
