@@ -21,3 +21,23 @@ function(pelmora_add_test)
     TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;${T_ENV}")
 endfunction()
+
+# pelmora_add_fuzz(NAME name SOURCE fuzz_x.cpp CORPUS dir)
+# The target runs under CTest through a plain driver (seeds plus deterministic mutations);
+# with clang it is also built as a libFuzzer binary NAME_libfuzzer for long runs (bench/fuzz.sh).
+function(pelmora_add_fuzz)
+  cmake_parse_arguments(F "" "NAME;SOURCE;CORPUS" "" ${ARGN})
+  add_executable(${F_NAME} ${F_SOURCE} ${PROJECT_SOURCE_DIR}/tests/support/fuzz_driver.cpp)
+  target_link_libraries(${F_NAME} PRIVATE pelmora_core)
+  target_include_directories(${F_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  add_test(NAME ${F_NAME} COMMAND ${F_NAME} ${F_CORPUS} 20000)
+  set_tests_properties(${F_NAME} PROPERTIES LABELS "fuzz" TIMEOUT 120
+                       ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  if(CMAKE_CXX_COMPILER_ID MATCHES Clang)
+    add_executable(${F_NAME}_libfuzzer ${F_SOURCE})
+    target_compile_options(${F_NAME}_libfuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${F_NAME}_libfuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${F_NAME}_libfuzzer PRIVATE pelmora_core)
+    target_include_directories(${F_NAME}_libfuzzer PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  endif()
+endfunction()
