@@ -25,12 +25,31 @@ public:
     qint8 ReadOutBuffer(quint8 &byte);
     // Forgets any half-received frame and the escape state (used when TLV mode is switched on).
     void reset();
+    // A frame stopped half-copied because the output ring was full; TLV_Handler() resumes it.
+    bool hasPendingOutput() const { return m_WalkOffset != 0; }
 
 private:
-    ByteRing ReceiveBuffer;
+    static constexpr quint16 kHeadSlots = 128;
+    static constexpr quint16 kHeadMask = 0x7F;
+    static constexpr quint16 kUnusedHead = 0xFFFF;
+
+    quint8 at(quint16 pos) const { return ReceiveBuffer.Data[pos & ByteRing::kMask].load(std::memory_order_relaxed); }
+    quint16 dataPointer() const { return ReceiveBuffer.ReadIdx.load(std::memory_order_relaxed); }
+    void setDataPointer(quint16 pos) { ReceiveBuffer.ReadIdx.store(pos & ByteRing::kMask, std::memory_order_relaxed); }
+    void store(quint8 byte);
+    // Gives up the oldest frame (or the bytes before the oldest head) to make room.
+    void dropOldest();
+    // Leaves the frame at DataPointer for the next recorded head (or for the write position).
+    void dropFrame();
+    void consumeFrame(quint16 length);
+
+    ByteRing ReceiveBuffer;  // its ReadIdx is the DataPointer
     ByteRing OutBuffer;
-    quint16 HeadBuffer[128];
+    quint16 HeadBuffer[kHeadSlots];
     quint16 HeadReadIdx = 0;
     quint16 HeadWriteIdx = 0;
     quint8 m_LastRawByte = 0;
+    // Where the walk of the frame at DataPointer stopped when the output ring was full.
+    quint16 m_WalkOffset = 0;   // offset of the record being copied (0: walk not started)
+    quint16 m_ValueCopied = 0;  // bytes of that record's value already copied
 };

@@ -132,6 +132,8 @@ void VX_SI_USBXpressDev::drainDecoder()
         ++moved;
         --waiting;
     }
+    if (m_TLVServer->hasPendingOutput() && m_TLVServer->OutBufferLength() == 0)
+        m_TLVServer->TLV_Handler();
     if (moved > 0)
         emit SIGNAL_newDataAvailable(2);
 }

@@ -52,6 +52,27 @@ private slots:
         QCOMPARE(data.count(), 1);
     }
 
+    void tlvMode_decodesFramesAcrossPasses_announcesOnlyOutput()
+    {
+        Rig rig;
+        rig.peer->inject(QByteArray::fromHex("AA0500F002"));  // before the switch: dropped by the reset
+        rig.dev.pollOnce();
+        rig.dev.setTLVMode(true, true);
+        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        rig.peer->inject(QByteArray::fromHex("AA0500F00200"));
+        rig.dev.pollOnce();
+        QCOMPARE(data.count(), 0);
+        rig.peer->inject(QByteArray::fromHex("486958FE"));
+        rig.dev.pollOnce();
+        QCOMPARE(types(data), QList<quint8>{2});
+        QByteArray text;
+        char c = 0;
+        while (rig.dev.getTLVByte(c) == 1)
+            text += c;
+        QCOMPARE(text, QByteArray("Hi"));
+        QCOMPARE(rig.dev.getRxCount(), quint16(0));
+    }
+
     void failedQueueQuery_isNoCount_theReadIsSkipped()
     {
         Rig rig;
