@@ -1,10 +1,15 @@
 #include "sim_board_factory.h"
 
+#include "sim_board.h"
+
 namespace pelsim {
 
-std::shared_ptr<SerialPeer> createDefaultBoard(int /*index*/)
+std::shared_ptr<SerialPeer> createDefaultBoard(int index)
 {
-    return std::make_shared<EchoPeer>();
+    BoardOptions options = SimBoard::optionsFromEnvironment();
+    if (index > 0 && !options.flashPath.empty())
+        options.flashPath += "." + std::to_string(index + 1);
+    return std::make_shared<SimBoard>(options);
 }
 
 } // namespace pelsim
