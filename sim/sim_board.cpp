@@ -1,5 +1,7 @@
 #include "sim_board.h"
 
+#include "stm32_usart_protocol.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -11,15 +13,7 @@
 namespace pelsim {
 
 namespace {
-constexpr uint8_t kSync = 0x7F;
-constexpr uint8_t kGet = 0x00;
-constexpr uint8_t kGetVersion = 0x01;
-constexpr uint8_t kGetId = 0x02;
-constexpr uint8_t kReadMemory = 0x11;
-constexpr uint8_t kGo = 0x21;
-constexpr uint8_t kWriteMemory = 0x31;
-constexpr uint8_t kErase = 0x43;
-constexpr uint8_t kProtocolVersion = 0x22;
+using namespace stm32;
 // What Get lists on the STM32F10x: the eleven commands of protocol 2.2.
 constexpr uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92};
 constexpr uint8_t kLatchReset = 0x01;  // latch level 0 holds the chip in reset
@@ -153,6 +147,16 @@ void SimBoard::hostWrite(const uint8_t *data, size_t length, uint16_t lineContro
         byteIn(data[i]);
 }
 
+void SimBoard::ack()
+{
+    m_Out.push_back(kAck);
+}
+
+void SimBoard::nack()
+{
+    m_Out.push_back(kNack);
+}
+
 void SimBoard::reply(std::initializer_list<uint8_t> bytes)
 {
     m_Out.insert(m_Out.end(), bytes.begin(), bytes.end());
@@ -232,7 +236,7 @@ void SimBoard::startCommand(uint8_t command)
     m_Frame.clear();
     m_Step = Step::Command;
     switch (command) {
-    case kGet: {
+    case kCmdGet: {
         ack();
         m_Out.push_back(uint8_t(sizeof kCommands));
         m_Out.push_back(kProtocolVersion);
@@ -240,18 +244,18 @@ void SimBoard::startCommand(uint8_t command)
         ack();
         return;
     }
-    case kGetVersion: reply({0x79, kProtocolVersion, 0x00, 0x00, 0x79}); return;
-    case kGetId:
-        reply({0x79, 0x01, uint8_t(m_Options.productId >> 8), uint8_t(m_Options.productId), 0x79});
+    case kCmdGetVersion: reply({kAck, kProtocolVersion, 0x00, 0x00, kAck}); return;
+    case kCmdGetId:
+        reply({kAck, 0x01, uint8_t(m_Options.productId >> 8), uint8_t(m_Options.productId), kAck});
         return;
-    case kReadMemory:
-    case kGo:
-    case kWriteMemory:
+    case kCmdReadMemory:
+    case kCmdGo:
+    case kCmdWriteMemory:
         ack();
         m_Step = Step::Address;
         m_Need = 5;
         return;
-    case kErase:
+    case kCmdErase:
         ack();
         m_Step = Step::ErasePages;
         m_Need = 1;
@@ -266,14 +270,14 @@ void SimBoard::finishAddress()
                              | uint32_t(m_Frame[2]) << 8 | m_Frame[3];
     const uint8_t check = m_Frame[0] ^ m_Frame[1] ^ m_Frame[2] ^ m_Frame[3];
     m_Step = Step::Command;
-    const bool valid = m_Command == kWriteMemory ? writable(address, 1) : readable(address, 1);
+    const bool valid = m_Command == kCmdWriteMemory ? writable(address, 1) : readable(address, 1);
     if (check != m_Frame[4] || !valid) {
         nack();
         return;
     }
     ack();
     m_Address = address;
-    if (m_Command == kGo) {
+    if (m_Command == kCmdGo) {
         // Jumps to the reset vector of the image at the address: here, the flash's own.
         m_Latch |= kLatchBoot0;
         m_Mode = Mode::Application;
@@ -284,8 +288,8 @@ void SimBoard::finishAddress()
         }
         return;
     }
-    m_Step = m_Command == kReadMemory ? Step::ReadCount : Step::Count;
-    m_Need = m_Command == kReadMemory ? 2 : 1;
+    m_Step = m_Command == kCmdReadMemory ? Step::ReadCount : Step::Count;
+    m_Need = m_Command == kCmdReadMemory ? 2 : 1;
 }
 
 void SimBoard::finishWrite()
@@ -332,7 +336,7 @@ void SimBoard::finishWrite()
 void SimBoard::finishErase()
 {
     m_Step = Step::Command;
-    if (m_Frame[0] == 0xFF) {
+    if (m_Frame[0] == kMassEraseCode) {
         if (m_Frame.size() != 2 || m_Frame[1] != 0x00) {
             nack();
             return;

@@ -62,8 +62,8 @@ private:
     void finishWrite();
     void finishErase();
     void reply(std::initializer_list<uint8_t> bytes);
-    void ack() { reply({0x79}); }
-    void nack() { reply({0x1F}); }
+    void ack();
+    void nack();
     bool plausibleImage() const;
     bool readable(uint32_t address, uint32_t length) const;
     bool writable(uint32_t address, uint32_t length) const;

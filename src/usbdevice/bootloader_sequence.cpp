@@ -4,21 +4,22 @@
 
 #include "app/log.h"
 #include "console_text.h"
+#include "stm32_usart_protocol.h"
 
 namespace {
 
 constexpr const char *kOrigin = "VX_SI_USBXpressDev::WriteFirmware_Handler";
 
-constexpr quint8 kSync = 0x7F;
-constexpr quint8 kAck = 0x79;
-constexpr quint8 kNack = 0x1F;
-constexpr quint8 kCmdGetId = 0x02;
-constexpr quint8 kCmdErase = 0x43;
-constexpr quint8 kCmdWriteMemory = 0x31;
-constexpr quint8 kMassEraseCode = 0xFF;
-constexpr quint16 kProductId = 0x0410;  // STM32F10x medium density
-constexpr quint32 kFlashBase = 0x08000000;
-constexpr quint32 kBlockSize = 256;
+using stm32::kAck;
+using stm32::kCmdErase;
+using stm32::kCmdGetId;
+using stm32::kCmdWriteMemory;
+using stm32::kMassEraseCode;
+using stm32::kNack;
+using stm32::kSync;
+constexpr quint16 kProductId = stm32::kProductIdF10xMedium;
+constexpr quint32 kFlashBase = stm32::kFlashBase;
+constexpr quint32 kBlockSize = stm32::kMaxBlock;
 constexpr qint16 kRetryBudget = 5;
 constexpr quint16 kSyncTimeout = 100;
 constexpr quint16 kReplyTimeout = 1000;
