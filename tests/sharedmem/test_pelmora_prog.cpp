@@ -178,6 +178,27 @@ private slots:
     }
 #endif
 
+    void killedClient_leavesStaleBlockThatTheNextLoaderJoinsAndServes()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.hex"));
+        writeFile(file);
+        const QString key = uniqueShmKey("progstale");
+        auto p = startProg(key, {file});
+        QVERIFY(p->waitForStarted(kProcessWaitMs));
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += p->readAllStandardOutput()).contains("waiting for the loader"), kProcessWaitMs);
+        p->kill();  // no handler runs: the segment outlives its only user
+        QVERIFY(p->waitForFinished(kProcessWaitMs));
+
+        LogCapture log;
+        FakeLoader loader(key, 1);
+        QCOMPARE(log.messages(QStringLiteral("VX_SharedMemSocked::VX_SharedMemSocked")),
+                 QStringList{QStringLiteral("Join Sharedmemory 312 Bytes")});
+        QTRY_COMPARE(loader.requests, 1);
+        QCOMPARE(loader.seenPath, file);
+    }
+
     void pathErrors_exit2WithoutAsking()
     {
         QTemporaryDir dir;
