@@ -1,0 +1,41 @@
+#pragma once
+// A third handle on the segment that touches bytes at their offsets, as a foreign program
+// would, without the block's struct.
+
+#include <QByteArray>
+#include <QSharedMemory>
+#include <QString>
+
+#include <cstring>
+
+class RawBlock {
+public:
+    explicit RawBlock(const QString &key) { m_Memory.setKey(key); }
+    bool attach() { return m_Memory.attach(); }
+    bool create(int size) { return m_Memory.create(size); }
+    int size() const { return m_Memory.size(); }
+
+    void write(int offset, const QByteArray &bytes)
+    {
+        m_Memory.lock();
+        std::memcpy(static_cast<char *>(m_Memory.data()) + offset, bytes.constData(), size_t(bytes.size()));
+        m_Memory.unlock();
+    }
+    void fill(char value)
+    {
+        m_Memory.lock();
+        std::memset(m_Memory.data(), value, size_t(m_Memory.size()));
+        m_Memory.unlock();
+    }
+    QByteArray read(int offset, int length)
+    {
+        m_Memory.lock();
+        QByteArray out(static_cast<const char *>(m_Memory.constData()) + offset, length);
+        m_Memory.unlock();
+        return out;
+    }
+    quint8 byteAt(int offset) { return quint8(read(offset, 1).at(0)); }
+
+private:
+    QSharedMemory m_Memory;
+};

@@ -1,0 +1,275 @@
+#include "sharedmem/programming_client.h"
+#include "sharedmem/vx_sharedmemsocked.h"
+#include "support/log_capture.h"
+
+#include "shm_test_key.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#if defined(Q_OS_UNIX)
+#include <signal.h>
+#endif
+
+namespace {
+
+constexpr int kProcessWaitMs = 60000;
+
+// A loader stand-in: serves a request the way the window does, from its queued slot.
+class FakeLoader : public QObject {
+public:
+    FakeLoader(const QString &key, int answer) : m_Link(key, false)
+    {
+        connect(&m_Link, &VX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, this, [this, answer] {
+            ++requests;
+            seenPath = m_Link.getPath2Hexfile();
+            if (answer != 0 && m_Link.isStatusProgrammingRequestSet())
+                m_Link.setProgrammingResult(answer);
+        });
+        m_Link.setStatusPelmora(1);
+        m_Link.start();
+    }
+    ~FakeLoader() override { m_Link.setStatusPelmora(0); }
+    VX_SharedMemSocked &link() { return m_Link; }
+    int requests = 0;
+    QString seenPath;
+
+private:
+    VX_SharedMemSocked m_Link;
+};
+
+void writeFile(const QString &path)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(":00000001FF\n");
+}
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+class TestPelmoraProg : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<QProcess> startProg(const QString &key, const QStringList &args, const QString &dir = QString())
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProgram(QStringLiteral(PELMORA_PROG_BINARY));
+        p->setArguments(QStringList{QStringLiteral("--key"), key} + args);
+        if (!dir.isEmpty())
+            p->setWorkingDirectory(dir);
+        p->start();
+        return p;
+    }
+    // Waits with the event loop running, so the fake loader's queued slot can answer.
+    Run finish(QProcess &p)
+    {
+        Run r;
+        if (!p.waitForStarted(kProcessWaitMs))
+            return r;
+        QElapsedTimer waited;
+        waited.start();
+        while (p.state() != QProcess::NotRunning && waited.elapsed() < kProcessWaitMs)
+            QTest::qWait(10);
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished();
+            return r;
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+    Run runProg(const QString &key, const QStringList &args, const QString &dir = QString())
+    {
+        auto p = startProg(key, args, dir);
+        return finish(*p);
+    }
+
+private slots:
+    void loaderAnswersOne_exitsZeroWithAbsolutePathAndLeavesBlockIdle()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath(QStringLiteral("fw.hex")));
+        const QString key = uniqueShmKey("progok");
+        LogCapture log;
+        FakeLoader loader(key, 1);
+        const Run r = runProg(key, {QStringLiteral("fw.hex")}, dir.path());
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(loader.requests, 1);
+        QCOMPARE(loader.seenPath, QDir(dir.path()).absoluteFilePath(QStringLiteral("fw.hex")));
+        QVERIFY(!loader.link().isStatusProgrammingRequestSet());
+        QCOMPARE(loader.link().getProgrammingResult(), 0);
+        QCOMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
+    }
+
+    void loaderAnswersMinusOne_exitsOne_andTwoRequestsInARowAreBothServed()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.hex"));
+        writeFile(file);
+        const QString key = uniqueShmKey("progfail");
+        FakeLoader loader(key, -1);
+        Run r = runProg(key, {file});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.err.contains(QStringLiteral("programming failed")));
+        r = runProg(key, {file});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(loader.requests, 2);
+    }
+
+    void noLoader_timesOutWithExit3AndWithdrawsRequest()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.hex"));
+        writeFile(file);
+        const QString key = uniqueShmKey("progtimeout");
+        ProgrammingClient observer(key);  // keeps the block alive after the tool has gone
+        QVERIFY(observer.attachOrCreate(nullptr));
+        const Run r = runProg(key, {QStringLiteral("--timeout"), QStringLiteral("0.5"), file});
+        QCOMPARE(r.exitCode, 3);
+        QVERIFY(r.out.contains(QStringLiteral("waiting for the loader")));
+        SharedMemSnapshot s;
+        QVERIFY(observer.read(&s));
+        QCOMPARE(s.request, quint8(0));
+        QCOMPARE(s.path2Hexfile, file);  // it did ask before giving up
+    }
+
+    void silentLoader_timeoutWithdrawsAndLoaderReturnsToIdle()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.hex"));
+        writeFile(file);
+        const QString key = uniqueShmKey("progsilent");
+        LogCapture log;
+        FakeLoader loader(key, 0);
+        const Run r = runProg(key, {QStringLiteral("--timeout"), QStringLiteral("1"), file});
+        QCOMPARE(r.exitCode, 3);
+        QCOMPARE(loader.requests, 1);
+        QTRY_COMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
+        QVERIFY(!loader.link().isStatusProgrammingRequestSet());
+    }
+
+#if defined(Q_OS_UNIX)
+    void interrupt_withdrawsRequestAndExits130()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.hex"));
+        writeFile(file);
+        const QString key = uniqueShmKey("progint");
+        FakeLoader loader(key, 0);
+        auto p = startProg(key, {file});
+        QVERIFY(p->waitForStarted(kProcessWaitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(loader.requests, 1, kProcessWaitMs);
+        QCOMPARE(::kill(pid_t(p->processId()), SIGINT), 0);
+        const Run r = finish(*p);
+        QCOMPARE(r.exitCode, 130);
+        QVERIFY(!loader.link().isStatusProgrammingRequestSet());
+    }
+#endif
+
+    void killedClient_leavesStaleBlockThatTheNextLoaderJoinsAndServes()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fw.hex"));
+        writeFile(file);
+        const QString key = uniqueShmKey("progstale");
+        auto p = startProg(key, {file});
+        QVERIFY(p->waitForStarted(kProcessWaitMs));
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += p->readAllStandardOutput()).contains("waiting for the loader"), kProcessWaitMs);
+        p->kill();  // no handler runs: the segment outlives its only user
+        QVERIFY(p->waitForFinished(kProcessWaitMs));
+
+        LogCapture log;
+        FakeLoader loader(key, 1);
+        QCOMPARE(log.messages(QStringLiteral("VX_SharedMemSocked::VX_SharedMemSocked")),
+                 QStringList{QStringLiteral("Join Sharedmemory 312 Bytes")});
+        QTRY_COMPARE(loader.requests, 1);
+        QCOMPARE(loader.seenPath, file);
+    }
+
+    void pathErrors_exit2WithoutAsking()
+    {
+        QTemporaryDir dir;
+        const QString key = uniqueShmKey("progpath");
+        FakeLoader loader(key, 1);
+        Run r = runProg(key, {dir.filePath(QStringLiteral("missing.hex"))});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.err.contains(QStringLiteral("missing.hex")));
+        r = runProg(key, {dir.path()});
+        QCOMPARE(r.exitCode, 2);
+        r = runProg(key, {});
+        QCOMPARE(r.exitCode, 2);
+        r = runProg(key, {QStringLiteral("--timeout"), QStringLiteral("soon"), QStringLiteral("x.hex")});
+        QCOMPARE(r.exitCode, 2);
+        QCOMPARE(loader.requests, 0);
+    }
+
+    void pathOf149BytesIsServedIntact_150IsRefused()
+    {
+        QTemporaryDir dir;
+        const QString base = QDir(dir.path()).absolutePath() + QLatin1Char('/');
+        const QString euro = QString::fromUtf8("\xe2\x82\xac");  // three bytes, to land on the edge
+        auto pathOfBytes = [&](int bytes) {
+            QString name = euro;
+            while ((base + name + QStringLiteral(".hex")).toUtf8().size() < bytes)
+                name += QLatin1Char('x');
+            return base + name + QStringLiteral(".hex");
+        };
+        const QString fits = pathOfBytes(149);
+        const QString tooLong = pathOfBytes(150);
+        QCOMPARE(fits.toUtf8().size(), 149);
+        QCOMPARE(tooLong.toUtf8().size(), 150);
+        writeFile(fits);
+        writeFile(tooLong);
+
+        const QString key = uniqueShmKey("proglen");
+        FakeLoader loader(key, 1);
+        Run r = runProg(key, {tooLong});
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY(r.err.contains(QStringLiteral("149")));
+        QCOMPARE(loader.requests, 0);
+        r = runProg(key, {fits});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(loader.seenPath, fits);
+    }
+
+    void status_reportsLoaderBoardAndBridge()
+    {
+        const QString key = uniqueShmKey("progstatus");
+        Run r = runProg(key, {QStringLiteral("--status")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("loader: not running")));
+
+        FakeLoader loader(key, 1);
+        loader.link().setStatusOrbaloConnection(1);
+        loader.link().setNameOfConnectedDevice(QStringLiteral("Orbalo Mini (simulated) [0x0001]"));
+        r = runProg(key, {QStringLiteral("--status")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("loader: running")));
+        QVERIFY(r.out.contains(QStringLiteral("board: connected")));
+        QVERIFY(r.out.contains(QStringLiteral("bridge: Orbalo Mini (simulated) [0x0001]")));
+    }
+
+    void help_exitsZeroAndNamesOptions()
+    {
+        const Run r = runProg(uniqueShmKey("proghelp"), {QStringLiteral("--help")});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.contains(QStringLiteral("--timeout")));
+        QVERIFY(r.out.contains(QStringLiteral("--status")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPelmoraProg)
+#include "test_pelmora_prog.moc"
