@@ -275,7 +275,8 @@ private slots:
             << full.left(full.indexOf("<SettingsDebugComMode>") + 10) << document("/keep.hex", "Kept", " 0");
         QTest::newRow("cut after the first child")
             << full.left(full.indexOf("</SettingsPathHexFile>") + 22) << document("/keep.hex", "", " 0");
-        QTest::newRow("garbage") << QByteArray("\x00\x01\xfe\xff not xml <<<&", 21) << kDefaultDocument;
+        static const char garbage[] = "\x00\x01\xfe\xff not xml <<<&";
+        QTest::newRow("garbage") << QByteArray(garbage, sizeof garbage - 1) << kDefaultDocument;
         QTest::newRow("wrong root") << QByteArray("<Other><SettingsUsbDevName>X</SettingsUsbDevName></Other>")
                                     << kDefaultDocument;
         QTest::newRow("names differ in case")
