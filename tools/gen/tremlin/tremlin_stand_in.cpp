@@ -1,7 +1,5 @@
 #include "tremlin_stand_in.h"
 
-#include <cstring>
-
 namespace {
 
 // Offsets inside the image.
@@ -102,7 +100,8 @@ QByteArray tremlinStandInImage()
     putHalf(image, defaultHandler, kBranchSelf);
 
     // The simulated board reads the firmware's name from this tag to show it in its banner.
-    std::memcpy(image.data() + kNameOffset, kTremlinNameTag, sizeof kTremlinNameTag);
+    for (quint32 i = 0; i < sizeof kTremlinNameTag; ++i)
+        image[int(kNameOffset + i)] = kTremlinNameTag[i];
 
     putHalf(image, kResetHandler, kLdrR0Pc4);
     putHalf(image, kResetHandler + 2, kMovSpR0);
