@@ -1,0 +1,374 @@
+// The settings store against a private application-data folder: first start, the tolerant
+// reader, the exact file written at exit, non-ASCII text, and files that fail half-way.
+
+#include "resources/firmware/firmware_resources.h"
+#include "settings/disk_write.h"
+#include "settings/vx_xml_settings.h"
+#include "support/log_capture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const char *const kCtor = "VX_XML_Settings::VX_XML_Settings";
+const char *const kDtor = "VX_XML_Settings::~VX_XML_Settings";
+const char *const kRead = "VX_XML_Settings::readXMLFile";
+const char *const kWrite = "VX_XML_Settings::writeXMLFile";
+
+QByteArray document(const QByteArray &path, const QByteArray &name, const QByteArray &mode)
+{
+    return "<?xml version=\"1.0\"?>\n<Settings>\n"
+           "    <SettingsPathHexFile>" + path + "</SettingsPathHexFile>\n"
+           "    <SettingsUsbDevName>" + name + "</SettingsUsbDevName>\n"
+           "    <SettingsDebugComMode>" + mode + "</SettingsDebugComMode>\n"
+           "</Settings>\n";
+}
+
+const QByteArray kDefaultDocument = document("", "", " 0");
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<cannot open>");
+}
+
+void writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+QByteArray resourceImage()
+{
+    pelmoraInitFirmwareResources();
+    return readAll(QStringLiteral(":/hex/TremlinFix_1_0_37.hex"));
+}
+
+} // namespace
+
+class TestVxXmlSettings : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_Home;
+    QString m_Folder;
+
+    QString settingsPath() const { return m_Folder + "/Settings.xml"; }
+    QString firmwareFolder() const { return m_Folder + "/firmware"; }
+    QString imagePath() const { return firmwareFolder() + "/TremlinFix_1_0_37.hex"; }
+
+    // A folder that holds a settings file and the image already, as after an earlier run.
+    void prepareEarlierRun(const QByteArray &settings)
+    {
+        QVERIFY(QDir().mkpath(firmwareFolder()));
+        writeAll(settingsPath(), settings);
+        writeAll(imagePath(), resourceImage());
+    }
+
+    // Runs the object's whole life and returns what it left in the settings file.
+    QByteArray roundTrip(const QByteArray &settings)
+    {
+        prepareEarlierRun(settings);
+        { VX_XML_Settings s; }
+        return readAll(settingsPath());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // The folder must never be the user's own: a private home, and Qt's test locations in it.
+        QVERIFY(m_Home.isValid());
+        qputenv("HOME", QFile::encodeName(m_Home.path()));
+        QStandardPaths::setTestModeEnabled(true);
+        m_Folder = QStandardPaths::standardLocations(QStandardPaths::AppDataLocation).value(0);
+        QVERIFY2(m_Folder.startsWith(m_Home.path() + "/"), qPrintable(m_Folder));
+        // A locale that cannot hold the non-ASCII test texts, so any write through it shows.
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    }
+
+    void init()
+    {
+        setDiskSpaceForTesting(-1);
+        QDir(m_Folder).removeRecursively();
+        QVERIFY(!QFileInfo::exists(m_Folder));
+        QVERIFY(QDir().mkpath(QFileInfo(m_Folder).path()));
+    }
+
+    void cleanup() { setDiskSpaceForTesting(-1); }
+
+    void firstStart_createsFoldersFileAndImageAndWritesDefaultsAtExit()
+    {
+        LogCapture log;
+        auto settings = std::make_unique<VX_XML_Settings>();
+
+        QCOMPARE(log.messages(kCtor), QStringList({
+            QStringLiteral("create Folder \"%1\"").arg(m_Folder),
+            QStringLiteral("create Folder \"%1/firmware\"").arg(m_Folder),
+            QStringLiteral("Tremlin HexFile not exist"),
+            QStringLiteral("Create New Tremlin Hex File")}));
+        QCOMPARE(log.errors().size(), 1);  // the missing image is reported as an error line
+        QVERIFY(log.messages(kRead).isEmpty());
+
+        QVERIFY(QFileInfo(settingsPath()).isFile());
+        QCOMPARE(QFileInfo(settingsPath()).size(), 0);
+        QCOMPARE(readAll(imagePath()), resourceImage());
+        QCOMPARE(QDir(firmwareFolder()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("TremlinFix_1_0_37.hex")});
+        QCOMPARE(settings->getPathTremlinHexFile(), imagePath());
+        QCOMPARE(settings->getPathHexFile(), QString());
+        QCOMPARE(settings->getUsbDevName(), QString());
+
+        log.clear();
+        settings.reset();
+        QCOMPARE(readAll(settingsPath()), kDefaultDocument);
+        QCOMPARE(log.messages(kWrite), QStringList{QStringLiteral("Write Content")});
+        QCOMPARE(log.messages(kDtor), QStringList{QStringLiteral("Close File")});
+        QVERIFY(log.errors().isEmpty());
+        QCOMPARE(QDir(m_Folder).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Settings.xml")});
+    }
+
+    void setters_reachTheFileOnlyAtExit()
+    {
+        prepareEarlierRun(kDefaultDocument);
+        auto settings = std::make_unique<VX_XML_Settings>();
+        settings->setPathHexFile(QStringLiteral("/data/a&b <c>.hex"));
+        settings->setUsbDevName(QStringLiteral("Orbalo Mini [0x0042]"));
+        quint32 mode = 1;
+        settings->setDebugComMode(mode);
+        QCOMPARE(settings->getPathHexFile(), QStringLiteral("/data/a&b <c>.hex"));
+        QCOMPARE(settings->getUsbDevName(), QStringLiteral("Orbalo Mini [0x0042]"));
+        QCOMPARE(readAll(settingsPath()), kDefaultDocument);
+
+        settings.reset();
+        QCOMPARE(readAll(settingsPath()),
+                 document("/data/a&amp;b &lt;c&gt;.hex", "Orbalo Mini [0x0042]", " 1"));
+
+        VX_XML_Settings again;
+        QCOMPARE(again.getPathHexFile(), QStringLiteral("/data/a&b <c>.hex"));
+        QCOMPARE(again.getUsbDevName(), QStringLiteral("Orbalo Mini [0x0042]"));
+    }
+
+    void childrenInAnotherOrder_allThreeAreReadAndLogged()
+    {
+        prepareEarlierRun("<?xml version=\"1.0\"?><Settings>"
+                          "<SettingsDebugComMode> 1</SettingsDebugComMode>"
+                          "<SettingsUsbDevName>Bridge [0x7]</SettingsUsbDevName>"
+                          "<SettingsPathHexFile>/x/app.hex</SettingsPathHexFile>"
+                          "</Settings>");
+        LogCapture log;
+        auto settings = std::make_unique<VX_XML_Settings>();
+        QCOMPARE(settings->getPathHexFile(), QStringLiteral("/x/app.hex"));
+        QCOMPARE(settings->getUsbDevName(), QStringLiteral("Bridge [0x7]"));
+        QCOMPARE(log.messages(kRead), QStringList({
+            QStringLiteral("SE: SettingsDebugComMode->\" 1\""),
+            QStringLiteral("SE: SettingsUsbDevName->\"Bridge [0x7]\""),
+            QStringLiteral("SE: SettingsPathHexFile->\"/x/app.hex\"")}));
+        QVERIFY(log.messages(kCtor).isEmpty());  // folders and image were there already
+        QVERIFY(log.errors().isEmpty());
+        settings.reset();
+        QCOMPARE(readAll(settingsPath()), document("/x/app.hex", "Bridge [0x7]", " 1"));
+    }
+
+    void extraChildBeforeMode_stopsReadingAndIsDroppedAtExit()
+    {
+        const QByteArray file = "<?xml version=\"1.0\"?>\n<Settings>\n"
+                                "    <SettingsPathHexFile>/p.hex</SettingsPathHexFile>\n"
+                                "    <SettingsUsbDevName>Dev</SettingsUsbDevName>\n"
+                                "    <Extra>anything</Extra>\n"
+                                "    <SettingsDebugComMode> 1</SettingsDebugComMode>\n"
+                                "</Settings>\n";
+        LogCapture log;
+        QCOMPARE(roundTrip(file), document("/p.hex", "Dev", " 0"));
+        QCOMPARE(log.messages(kRead).size(), 2);
+    }
+
+    void modeText_isReadAsUnsignedDecimal_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("as written") << QByteArray(" 1") << QByteArray(" 1");
+        QTest::newRow("no blank") << QByteArray("1") << QByteArray(" 1");
+        QTest::newRow("blanks both sides") << QByteArray(" 1 ") << QByteArray(" 1");
+        QTest::newRow("zero") << QByteArray(" 0") << QByteArray(" 0");
+        QTest::newRow("letter") << QByteArray("a") << QByteArray(" 0");
+        QTest::newRow("digit then letter") << QByteArray("1a") << QByteArray(" 0");
+        QTest::newRow("negative") << QByteArray("-1") << QByteArray(" 0");
+        QTest::newRow("empty") << QByteArray("") << QByteArray(" 0");
+    }
+
+    void modeText_isReadAsUnsignedDecimal()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QByteArray, written);
+        LogCapture log;
+        // A stored mode that nobody changes during the run goes back to the file as it was read.
+        QCOMPARE(roundTrip(document("", "", stored)), document("", "", written));
+        QVERIFY(log.messages(kRead).contains("SE: SettingsDebugComMode->\"" + QString::fromLatin1(written) + "\""));
+    }
+
+    void pickedModeDuringRun_replacesStoredMode()
+    {
+        prepareEarlierRun(document("", "", " 1"));
+        {
+            VX_XML_Settings s;
+            quint32 serial = 0;
+            s.setDebugComMode(serial);
+        }
+        QCOMPARE(readAll(settingsPath()), kDefaultDocument);
+    }
+
+    void existingImage_isLeftUntouched_data()
+    {
+        QTest::addColumn<QByteArray>("image");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("different") << QByteArray(":00000001FF\r\n");
+    }
+
+    void existingImage_isLeftUntouched()
+    {
+        QFETCH(QByteArray, image);
+        QVERIFY(QDir().mkpath(firmwareFolder()));
+        writeAll(imagePath(), image);
+        LogCapture log;
+        {
+            VX_XML_Settings s;
+            QCOMPARE(s.getPathTremlinHexFile(), imagePath());
+        }
+        QCOMPARE(readAll(imagePath()), image);
+        QCOMPARE(log.count(QStringLiteral("Tremlin")), 0);
+        QVERIFY(log.errors().isEmpty());
+    }
+
+    void nonAsciiPathAndName_readBackAsWritten()
+    {
+        const QString path = QStringLiteral("C:/Benutzer/J\u00fcrgen/\u00dcbung \u20ac/\u6f22\u5b57.hex");
+        const QString name = QStringLiteral("Orbalo Ger\u00e4t \u00b5C [0x00A1]");
+        prepareEarlierRun(kDefaultDocument);
+        {
+            VX_XML_Settings s;
+            s.setPathHexFile(path);
+            s.setUsbDevName(name);
+        }
+        QCOMPARE(readAll(settingsPath()), document(path.toUtf8(), name.toUtf8(), " 0"));
+
+        LogCapture log;
+        VX_XML_Settings again;
+        QCOMPARE(again.getPathHexFile(), path);
+        QCOMPARE(again.getUsbDevName(), name);
+        QVERIFY(log.messages(kRead).contains(QStringLiteral("SE: SettingsPathHexFile->\"%1\"").arg(path)));
+    }
+
+    void corruptFile_keepsWhatWasReadAndIsRewrittenInFull_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QByteArray>("written");
+        const QByteArray full = document("/keep.hex", "Kept", " 1");
+        QTest::newRow("cut inside the mode element")
+            << full.left(full.indexOf("<SettingsDebugComMode>") + 10) << document("/keep.hex", "Kept", " 0");
+        QTest::newRow("cut after the first child")
+            << full.left(full.indexOf("</SettingsPathHexFile>") + 22) << document("/keep.hex", "", " 0");
+        static const char garbage[] = "\x00\x01\xfe\xff not xml <<<&";
+        QTest::newRow("garbage") << QByteArray(garbage, sizeof garbage - 1) << kDefaultDocument;
+        QTest::newRow("wrong root") << QByteArray("<Other><SettingsUsbDevName>X</SettingsUsbDevName></Other>")
+                                    << kDefaultDocument;
+        QTest::newRow("names differ in case")
+            << QByteArray("<settings><SettingsUsbDevName>X</SettingsUsbDevName></settings>") << kDefaultDocument;
+    }
+
+    void corruptFile_keepsWhatWasReadAndIsRewrittenInFull()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QByteArray, written);
+        LogCapture log;
+        QCOMPARE(roundTrip(stored), written);
+        QVERIFY(log.errors().isEmpty());
+    }
+
+    void failedSettingsWrite_leavesTheOldFileIntact_data()
+    {
+        QTest::addColumn<qint64>("space");
+        QTest::newRow("disk full at once") << qint64(0);
+        QTest::newRow("disk full half-way") << qint64(40);
+    }
+
+    void failedSettingsWrite_leavesTheOldFileIntact()
+    {
+        QFETCH(qint64, space);
+        const QByteArray old = document("/old.hex", "Old bridge", " 1");
+        prepareEarlierRun(old);
+        LogCapture log;
+        {
+            VX_XML_Settings s;
+            s.setPathHexFile(QStringLiteral("/new/and/much/longer/path/than/before.hex"));
+            setDiskSpaceForTesting(space);
+        }
+        setDiskSpaceForTesting(-1);
+        QCOMPARE(readAll(settingsPath()), old);
+        QCOMPARE(log.messages(kWrite), QStringList({QStringLiteral("Write Content"),
+                                                    QStringLiteral("Unable to replace settings file")}));
+        QCOMPARE(log.errors().size(), 1);
+        QCOMPARE(QDir(m_Folder).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Settings.xml")});
+
+        // The next run still finds the old values and can save new ones.
+        {
+            VX_XML_Settings s;
+            QCOMPARE(s.getPathHexFile(), QStringLiteral("/old.hex"));
+            s.setUsbDevName(QString());
+        }
+        QCOMPARE(readAll(settingsPath()), document("/old.hex", "", " 1"));
+    }
+
+    void failedImageCopy_leavesNoImageAndTheNextStartCopiesIt()
+    {
+        QVERIFY(QDir().mkpath(firmwareFolder()));
+        writeAll(settingsPath(), kDefaultDocument);
+        {
+            LogCapture log;
+            setDiskSpaceForTesting(1000);
+            VX_XML_Settings s;
+            setDiskSpaceForTesting(-1);
+            QCOMPARE(log.messages(kCtor), QStringList({QStringLiteral("Tremlin HexFile not exist"),
+                                                       QStringLiteral("Unable to write Tremlin hex file")}));
+            QVERIFY(QDir(firmwareFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+        }
+        LogCapture log;
+        VX_XML_Settings s;
+        QCOMPARE(log.messages(kCtor), QStringList({QStringLiteral("Tremlin HexFile not exist"),
+                                                   QStringLiteral("Create New Tremlin Hex File")}));
+        QCOMPARE(readAll(imagePath()), resourceImage());
+    }
+
+    void folderCannotBeCreated_defaultsAreUsedAndNothingIsWritten()
+    {
+        const QString parent = QFileInfo(m_Folder).path();
+        QVERIFY(QDir(parent).removeRecursively());
+        LogCapture log;
+        {
+            VX_XML_Settings s;
+            QCOMPARE(s.getPathHexFile(), QString());
+            QCOMPARE(s.getUsbDevName(), QString());
+            QCOMPARE(log.messages(kCtor), QStringList({
+                QStringLiteral("create Folder \"%1\"").arg(m_Folder),
+                QStringLiteral("Unable to open settings file"),
+                QStringLiteral("create Folder \"%1/firmware\"").arg(m_Folder),
+                QStringLiteral("Tremlin HexFile not exist"),
+                QStringLiteral("Unable to open Tremlin hex file")}));
+            QCOMPARE(log.messages(kRead), QStringList{QStringLiteral("File not open!")});
+        }
+        QVERIFY(log.messages(kWrite).isEmpty());
+        QVERIFY(log.messages(kDtor).isEmpty());
+        QVERIFY(!QFileInfo::exists(parent));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVxXmlSettings)
+#include "test_vx_xml_settings.moc"
