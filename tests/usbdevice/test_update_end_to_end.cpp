@@ -1,7 +1,9 @@
 // A whole update against the simulated board: the flash ends up holding exactly the image and
 // the board restarts into it.
+#include "resources/firmware/firmware_resources.h"
 #include "sim_board.h"
 #include "support/hex_writer.h"
+#include "usbdevice/hex_image.h"
 #include "usbdevice/sim_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
@@ -68,6 +70,37 @@ private slots:
             console += c;
         QVERIFY(console.startsWith("<br><b><br>Bootloader Start!!</b>\n"));
         QVERIFY(console.contains("<br><b>Write Firmware File:</b>\n\n" + QByteArray(blocks + 1, '*') + "<br><b></b>\n"));
+    }
+
+    void builtInTremlinImage_convertsTo97824BytesAndBootsUnderItsName()
+    {
+        pelmoraInitFirmwareResources();
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("TremlinFix_1_0_37.hex"));
+        QVERIFY(QFile::copy(QStringLiteral(":/hex/TremlinFix_1_0_37.hex"), path));
+        QFile hexFile(path);
+        QTemporaryFile bin;
+        QCOMPARE(int(convertHexFileToImage(hexFile, bin)), 1);
+        QCOMPARE(bin.size(), qint64(97824));
+
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        auto board = std::make_shared<pelsim::SimBoard>();
+        lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), board);
+        VX_SI_USBXpressDev dev(lib, false);
+        QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
+        dev.fillListOfDevice();
+        QCOMPARE(dev.openDevice(0), 1);
+        dev.SLOT_StartFirmwareUpdate(path);
+        for (int pass = 0; pass < 200000 && finished.isEmpty(); ++pass)
+            dev.pollOnce();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(1));
+        const QByteArray image = bin.readAll();
+        const std::vector<uint8_t> flash = board->flash();
+        QVERIFY(QByteArray(reinterpret_cast<const char *>(flash.data()), image.size()) == image);
+        QCOMPARE(board->blocksWritten(), 383);
+        QVERIFY(QString::fromStdString(board->lastBanner()).startsWith(
+            QStringLiteral("Orbalo Mini booted: Tremlin 1.0.37, 97824 bytes, CRC-32 0x")));
     }
 
     void strictBoardBehindAWrongProductId_failsOnceWithoutFalseSuccess()
