@@ -119,19 +119,34 @@ void drawSearchDevices(QPainter &p)
     p.drawLine(QPointF(9.5, 13.5), QPointF(17.5, 13.5));
 }
 
+namespace {
+
+// The connector lies on the diagonal, where it has room for a readable size.
+void diagonal(QPainter &p, qreal scale)
+{
+    p.translate(16, 16);
+    p.rotate(-45);
+    p.scale(scale, scale);
+    p.translate(-16, -16);
+}
+
+}  // namespace
+
 void drawConnect(QPainter &p)
 {
+    diagonal(p, 1.12);
     socket(p, 17);
     plug(p, 15);
 }
 
 void drawDisconnect(QPainter &p)
 {
-    socket(p, 20);
-    plug(p, 11);
+    diagonal(p, 0.98);
+    socket(p, 19.5);
+    plug(p, 11.5);
     p.setPen(roundPen(kBlue, 1.8));
-    p.drawLine(QPointF(17.5, 5), QPointF(16.5, 8));
-    p.drawLine(QPointF(17.5, 27), QPointF(16.5, 24));
+    p.drawLine(QPointF(18, 4.5), QPointF(17.2, 7.5));
+    p.drawLine(QPointF(18, 27.5), QPointF(17.2, 24.5));
 }
 
 namespace {
@@ -225,12 +240,15 @@ void drawDocumentClose(QPainter &p)
 
 void drawImport(QPainter &p)
 {
-    documentPage(p, 3, 3);
-    p.setPen(roundPen(kPaper, 5));
-    p.drawLine(QPointF(2.5, 21), QPointF(12, 21));
+    documentPage(p, 4, 0);
+    // The arrow enters the page from the left, over a white gap cut into the page's edge.
+    p.setPen(roundPen(kPaper, 7));
+    p.drawLine(QPointF(2, 18), QPointF(17, 18));
     p.setPen(roundPen(kBlue, 3));
-    p.drawLine(QPointF(2.5, 21), QPointF(12, 21));
-    arrowHead(p, QPointF(18.5, 21), 0, 7, kBlue);
+    p.drawLine(QPointF(2.5, 18), QPointF(12, 18));
+    arrowHead(p, QPointF(19.5, 18), 0, 7.5, kBlue);
+    p.setPen(roundPen(kBlue, 2));
+    p.drawLine(QPointF(15, 24.5), QPointF(25, 24.5));
 }
 
 void drawTremlin(QPainter &p)
