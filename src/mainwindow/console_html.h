@@ -34,8 +34,9 @@ public:
     // by the end of the chunk is held back (at most four bytes) and completed by the next call;
     // once the next chunk shows that the bytes are not such a sequence, the ordinary rules apply
     // to them. A line feed that ends the chunk (or is followed only by held-back bytes) is
-    // dropped, since the next chunk starts a paragraph of its own. The font state belongs to one
-    // chunk. A markup tag cut by the end of the chunk is not held back: its pieces are escaped.
+    // dropped: the next board chunk starts a paragraph of its own, and a message line begins
+    // with its own <br>. The font state belongs to one chunk. A markup tag cut by the end of the
+    // chunk is not held back: its pieces are escaped and show as text.
     QString convert(const QByteArray &chunk);
 
     // Renders the held-back bytes as if their chunk had ended there (for when the stream has

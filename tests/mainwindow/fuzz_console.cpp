@@ -7,6 +7,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 
