@@ -210,11 +210,11 @@ int runMatrix(const QString &self, bool verbose)
             const bool wrong = crashed || code == FalseSuccess || code == Hang || code == DoubleReport || code > DoubleReport;
             bad += wrong;
             if (verbose || wrong) {
-                QString spec = c.faults.isEmpty() ? QStringLiteral("-") : c.faults;
+                QString shown = c.faults.isEmpty() ? QStringLiteral("-") : c.faults;
                 if (c.lineControlStatus)
-                    spec += QStringLiteral(" line-control status %1").arg(c.lineControlStatus);
+                    shown += QStringLiteral(" line-control status %1").arg(c.lineControlStatus);
                 std::printf("  case %3d %-10s %-40s %-18s %s", runningCase[i], qPrintable(c.group),
-                            qPrintable(spec + (c.smallImage ? " (4 blocks)" : "")), outcomeName(code, crashed),
+                            qPrintable(shown + (c.smallImage ? " (4 blocks)" : "")), outcomeName(code, crashed),
                             p->readAllStandardOutput().constData());
                 if (!verbose || wrong)
                     std::printf("%s", p->readAllStandardError().left(400).constData());

@@ -45,8 +45,8 @@ QVector<FaultCase> faultCases()
     for (const auto &kind : framesByKind())
         for (const QString &k : kind.second)
             add(cases, "nack", QStringLiteral("nack=%1:%2").arg(kind.first, k));
-    for (const char *spec : {"nack=data:4", "nack=address:4", "nack=command:4", "nack=data:1+"})
-        add(cases, "nack", spec, true);
+    for (const char *list : {"nack=data:4", "nack=address:4", "nack=command:4", "nack=data:1+"})
+        add(cases, "nack", list, true);
 
     add(cases, "silence", "mute");
     add(cases, "silence", "boot0-stuck");
@@ -54,8 +54,8 @@ QVector<FaultCase> faultCases()
         for (const QString &k : kind.second)
             if (!k.endsWith('+'))
                 add(cases, "silence", QStringLiteral("mute=%1:%2").arg(kind.first, k));
-    for (const char *spec : {"mute=data:4", "mute=address:4", "mute=command:4"})
-        add(cases, "silence", spec, true);
+    for (const char *list : {"mute=data:4", "mute=address:4", "mute=command:4"})
+        add(cases, "silence", list, true);
 
     for (int n : {1, 2, 5, 10, 50, 97, 98, 99, 100, 150, 1000})
         add(cases, "noise", QStringLiteral("noise=%1").arg(n));
@@ -87,9 +87,9 @@ QVector<FaultCase> faultCases()
     for (int n : {1, 10, 50, 97, 98, 99, 100, 150, 300, 1000, 5000})
         add(cases, "chatter", QStringLiteral("chatter=%1").arg(n));
 
-    for (const char *spec : {"noise=5,nack=data:1", "noise=5,nack=data:100", "chatter=50,unplug=100",
+    for (const char *list : {"noise=5,nack=data:1", "noise=5,nack=data:100", "chatter=50,unplug=100",
                              "noise=3,chatter=20", "product-id=0x041a,noise=2", "chatter=30,nack=sync:1",
                              "noise=20:data,mute=data:383", "nack=getid:1,noise=4:getid"})
-        add(cases, "combined", spec);
+        add(cases, "combined", list);
     return cases;
 }
