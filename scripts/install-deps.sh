@@ -3,7 +3,7 @@
 # Extra package names may be given as arguments (the outside-tools check adds its own).
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5opengl5-dev
+packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5opengl5-dev stm32flash picocom
           libusb-1.0-0-dev zlib1g-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core "$@")
 
 missing=()

@@ -1,27 +1,38 @@
+// The board itself: pins and modes, the two directions of the wire in time, the application's
+// output and the flash file. The ROM bootloader's conversation is in sim_bootloader.cpp.
 #include "sim_board.h"
 
-#include "stm32_usart_protocol.h"
+#include "board_application.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 
 namespace pelsim {
 
 namespace {
-using namespace stm32;
-// What Get lists on the STM32F10x: the eleven commands of protocol 2.2.
-constexpr uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92};
 constexpr uint8_t kLatchReset = 0x01;  // latch level 0 holds the chip in reset
 constexpr uint8_t kLatchBoot0 = 0x02;  // latch level 0 raises BOOT0
 } // namespace
 
-SimBoard::SimBoard(BoardOptions options) : m_Options(std::move(options)), m_Flash(kFlashSize, 0xFF)
+uint64_t byteTimeNs(uint16_t lineControl)
 {
+    const unsigned data = lineControl >> 8;
+    const unsigned parity = (lineControl >> 4) & 0x0F;
+    const unsigned stop = lineControl & 0x0F;  // 0: 1, 1: 1.5, 2: 2 stop bits
+    // In half bits, so 1.5 stop bits stay exact.
+    const uint64_t halfBits = 2 * (1 + data + (parity ? 1 : 0)) + (stop == 0 ? 2 : stop == 1 ? 3 : 4);
+    return halfBits * 1000000000ull / (2ull * kBaudRate);
+}
+
+SimBoard::SimBoard(BoardOptions options, std::shared_ptr<Clock> clock)
+    : m_Options(std::move(options)), m_Clock(std::move(clock)), m_Flash(kFlashSize, 0xFF)
+{
+    if (!m_Clock)
+        m_Clock = steadyClock();
     if (!m_Options.flashPath.empty()) {
         std::ifstream in(m_Options.flashPath, std::ios::binary);
         if (in)
@@ -29,76 +40,288 @@ SimBoard::SimBoard(BoardOptions options) : m_Options(std::move(options)), m_Flas
         else
             persist(0, kFlashSize);  // a new flash file starts erased
     }
-    // A board that has been powered for a while runs its firmware, or nothing.
+    // A board that has been powered for a while runs its firmware, or nothing. Its banner
+    // has long gone by; only its debug output goes on.
     m_Mode = plausibleImage() ? Mode::Application : Mode::Silent;
+    if (m_Mode == Mode::Application) {
+        m_Banner = bannerUnlocked();
+        m_AppStartedAt = nowNs();
+        m_NextLineAt = m_AppStartedAt + uint64_t(m_Options.linePeriodUs) * 1000;
+    }
 }
 
 BoardOptions SimBoard::optionsFromEnvironment()
 {
     BoardOptions options;
+    options.timing = Timing::Realtime;
+    if (const char *timing = std::getenv("PELMORA_SIM_TIMING")) {
+        if (*timing && !parseTiming(timing, options.timing))
+            std::fprintf(stderr, "PELMORA_SIM_TIMING: unknown mode \"%s\" (instant, realtime)\n", timing);
+    }
+    if (const char *output = std::getenv("PELMORA_SIM_OUTPUT")) {
+        if (*output && !parseOutput(output, options.output))
+            std::fprintf(stderr, "PELMORA_SIM_OUTPUT: unknown output \"%s\" (text, tlv, silent)\n", output);
+    }
     if (const char *path = std::getenv("PELMORA_SIM_FLASH"))
         options.flashPath = path;
     if (const char *faults = std::getenv("PELMORA_SIM_FAULTS")) {
-        const std::string list = faults;
-        size_t pos = 0;
-        while (pos <= list.size()) {
-            const size_t comma = std::min(list.find(',', pos), list.size());
-            const std::string item = list.substr(pos, comma - pos);
-            if (item.rfind("product-id=", 0) == 0)
-                options.productId = uint16_t(std::strtoul(item.c_str() + 11, nullptr, 0));
-            else if (item == "lenient-parity")
-                options.strictParity = false;
-            pos = comma + 1;
+        std::string list = faults;
+        std::string bad;
+        // Report each item not understood and go on with the rest.
+        while (!parseFaults(list, options, &bad)) {
+            std::fprintf(stderr, "PELMORA_SIM_FAULTS: item \"%s\" not understood, skipped\n", bad.c_str());
+            const size_t at = list.find(bad);
+            list.erase(0, at + bad.size());
         }
     }
     return options;
 }
 
+uint64_t SimBoard::nowNs() const
+{
+    // An instant board lives at time 0: every byte has always arrived.
+    return realtime() ? m_Clock->now() * 1000 : 0;
+}
+
 void SimBoard::loadFlash(const std::vector<uint8_t> &bytes, uint32_t offset)
 {
-    const size_t n = std::min<size_t>(bytes.size(), kFlashSize - std::min(offset, kFlashSize));
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    offset = std::min(offset, kFlashSize);
+    const size_t n = std::min<size_t>(bytes.size(), kFlashSize - offset);
     std::copy_n(bytes.begin(), n, m_Flash.begin() + offset);
     persist(offset, uint32_t(n));
 }
 
+std::vector<uint8_t> SimBoard::flash() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Flash;
+}
+
+SimBoard::Mode SimBoard::mode() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Mode;
+}
+
+std::string SimBoard::lastBanner() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Banner;
+}
+
+std::string SimBoard::banner() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return bannerUnlocked();
+}
+
+int SimBoard::blocksWritten() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_BlocksWritten;
+}
+
+SimBoard::Stats SimBoard::stats() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Stats;
+}
+
+uint64_t SimBoard::nextArrivalUs() const
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const uint64_t now = nowNs();
+    const size_t arrived = arrivedCount(now);
+    uint64_t next = arrived < m_Out.size() ? m_Out[arrived].at : 0;
+    if (!m_In.empty() && (next == 0 || m_In.front().at < next))
+        next = m_In.front().at;
+    if (realtime() && m_Mode == Mode::Application && m_Options.output != Output::Silent
+        && (next == 0 || m_NextLineAt < next))
+        next = m_NextLineAt;
+    return next ? next / 1000 + 1 : 0;
+}
+
+void SimBoard::hostWrite(const uint8_t *data, size_t length, uint16_t lineControl)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const uint64_t now = nowNs();
+    advance(now);
+    if (m_ReplyPending) {
+        const uint64_t waited = (now > m_LastReplyAt ? now - m_LastReplyAt : 0) / 1000;
+        m_Stats.hostReactionUs += waited;
+        m_Stats.hostReactionMaxUs = std::max(m_Stats.hostReactionMaxUs, waited);
+        m_ReplyPending = false;
+    }
+    ++m_Stats.hostWrites;
+    m_Stats.bytesIn += length;
+    const uint64_t byteNs = realtime() ? byteTimeNs(lineControl) : 0;
+    for (size_t i = 0; i < length; ++i) {
+        // The bridge sends back to back: a byte leaves when the one before has.
+        const uint64_t at = std::max(now, m_HostLineFree) + byteNs;
+        m_HostLineFree = at;
+        m_In.push_back({at, data[i], lineControl});
+    }
+    advance(now);
+}
+
+size_t SimBoard::hostAvailable()
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const uint64_t now = nowNs();
+    advance(now);
+    // Without time, the application prints a line every so many looks of the host: bounded
+    // and the same from run to run.
+    if (!realtime() && m_Mode == Mode::Application && m_Options.output != Output::Silent
+        && m_Options.instantPollsPerLine > 0 && ++m_Polls % m_Options.instantPollsPerLine == 0)
+        transmit(applicationLine(), 0);
+    return arrivedCount(now);
+}
+
 size_t SimBoard::hostRead(uint8_t *out, size_t maxLength)
 {
-    size_t n = 0;
-    while (n < maxLength && !m_Out.empty()) {
-        out[n++] = m_Out.front();
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const uint64_t now = nowNs();
+    advance(now);
+    const size_t n = std::min(maxLength, arrivedCount(now));
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = m_Out.front().byte;
         m_Out.pop_front();
     }
+    m_Stats.bytesOut += n;
     return n;
+}
+
+void SimBoard::hostPurge()
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const uint64_t now = nowNs();
+    advance(now);
+    // Only what has reached the bridge can be purged; bytes still on the wire arrive later.
+    m_Out.erase(m_Out.begin(), m_Out.begin() + std::ptrdiff_t(arrivedCount(now)));
 }
 
 void SimBoard::setLatch(uint8_t latch)
 {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const uint64_t now = nowNs();
+    advance(now);
     const bool wasHeld = !(m_Latch & kLatchReset);
     m_Latch = latch;
     const bool held = !(latch & kLatchReset);
     if (held) {
+        if (!wasHeld) {
+            // Reset stops the USART mid-byte: what has not reached the bridge never will.
+            while (!m_Out.empty() && m_Out.back().at > now)
+                m_Out.pop_back();
+            m_ChipLineFree = std::min(m_ChipLineFree, now);
+        }
         m_Mode = Mode::Held;
     } else if (wasHeld) {
-        boot();  // the rising edge of RESET
+        boot(now);  // the rising edge of RESET
     }
 }
 
-void SimBoard::boot()
+size_t SimBoard::arrivedCount(uint64_t now) const
+{
+    const auto end = std::partition_point(m_Out.begin(), m_Out.end(),
+                                          [now](const OutByte &b) { return b.at <= now; });
+    return size_t(end - m_Out.begin());
+}
+
+void SimBoard::advance(uint64_t now)
+{
+    while (!m_In.empty() && m_In.front().at <= now) {
+        const InByte in = m_In.front();
+        m_In.pop_front();
+        if (m_Mode == Mode::Held || (m_Mode == Mode::Bootloader && in.at < m_BusyUntil)) {
+            ++m_Stats.lostBytes;
+            continue;
+        }
+        if (m_Mode != Mode::Bootloader)
+            continue;  // the application reads no input
+        m_EventAt = in.at;
+        byteIn(in.byte, in.line);
+    }
+    produceApplication(now);
+}
+
+void SimBoard::transmit(const std::string &bytes, uint64_t from)
+{
+    if (m_TxDead)
+        return;
+    uint64_t byteNs = 0;
+    if (realtime())
+        byteNs = byteTimeNs(m_Mode == Mode::Bootloader && m_Options.bootloaderParity ? kLine8E1 : kLine8N1);
+    for (char c : bytes) {
+        const uint64_t at = std::max(from, m_ChipLineFree) + byteNs;
+        m_ChipLineFree = at;
+        from = at;
+        if (m_Out.size() >= kBridgeQueueBytes) {
+            ++m_Stats.lostBytes;  // the bridge's buffer is full: the host does not read
+            continue;
+        }
+        m_Out.push_back({at, uint8_t(c)});
+    }
+}
+
+void SimBoard::boot(uint64_t now)
 {
     m_Step = Step::Sync;
     m_Frame.clear();
-    if (!(m_Latch & kLatchBoot0)) {
+    m_ChatterDone = false;
+    m_TxDead = false;
+    const uint64_t ready = now + (realtime() ? kBootNs : 0);
+    const bool boot0High = !(m_Latch & kLatchBoot0) && !m_Options.boot0Stuck;
+    if (boot0High) {
         m_Mode = Mode::Bootloader;
+        m_BusyUntil = ready;  // the ROM code needs its moment before it listens
+        m_TxDead = m_Options.mute;
         return;
     }
     if (!plausibleImage()) {
         m_Mode = Mode::Silent;
         return;
     }
+    startApplication(ready);
+}
+
+void SimBoard::startApplication(uint64_t at)
+{
     m_Mode = Mode::Application;
-    m_Banner = banner();
-    const std::string line = "\x1b[32m" + m_Banner + "\x1b[0m\r\n";
-    m_Out.insert(m_Out.end(), line.begin(), line.end());
+    m_Banner = bannerUnlocked();
+    m_AppStartedAt = at;
+    m_LinesSent = 0;
+    m_Polls = 0;
+    const std::string line = DebugOutput::bannerLine(m_Banner);
+    transmit(m_Options.output == Output::Tlv ? tlvFrame(kTlvTagInfo, line) : line, at);
+    m_NextLineAt = std::max(at, m_ChipLineFree) + uint64_t(m_Options.linePeriodUs) * 1000;
+}
+
+std::string SimBoard::applicationLine()
+{
+    const uint64_t uptimeUs = realtime() ? (m_NextLineAt - m_AppStartedAt) / 1000
+                                         : uint64_t(m_LinesSent + 1) * m_Options.linePeriodUs;
+    uint8_t tag = kTlvTagInfo;
+    const std::string line = DebugOutput::line(m_LinesSent++, uptimeUs, &tag);
+    return m_Options.output == Output::Tlv ? tlvFrame(tag, line) : line;
+}
+
+void SimBoard::produceApplication(uint64_t now)
+{
+    if (!realtime() || m_Mode != Mode::Application || m_Options.output == Output::Silent)
+        return;
+    const uint64_t period = uint64_t(m_Options.linePeriodUs) * 1000;
+    while (m_NextLineAt <= now) {
+        if (m_Out.size() >= kBridgeQueueBytes) {
+            // Nobody reads: the firmware's lines are lost at the bridge, not stored up.
+            m_NextLineAt = now + std::max<uint64_t>(period, 1000000);
+            break;
+        }
+        const uint64_t at = m_NextLineAt;
+        transmit(applicationLine(), at);
+        m_NextLineAt = std::max(period ? at + period : m_ChipLineFree, at + 1);
+    }
 }
 
 bool SimBoard::plausibleImage() const
@@ -113,7 +336,7 @@ bool SimBoard::plausibleImage() const
            && reset >= kFlashBase && reset < kFlashBase + kFlashSize;
 }
 
-std::string SimBoard::banner() const
+std::string SimBoard::bannerUnlocked() const
 {
     uint32_t length = kFlashSize;
     while (length > 0 && m_Flash[length - 1] == 0xFF)
@@ -136,240 +359,18 @@ std::string SimBoard::banner() const
     return buf;
 }
 
-void SimBoard::hostWrite(const uint8_t *data, size_t length, uint16_t lineControl)
+void SimBoard::detach()
 {
-    if (m_Mode != Mode::Bootloader)
-        return;  // held in reset, or an application that reads no input
-    // Without even parity the bootloader's UART sees framing errors, not bytes.
-    if (m_Options.strictParity && lineControl != kLine8E1)
-        return;
-    for (size_t i = 0; i < length; ++i)
-        byteIn(data[i]);
-}
-
-void SimBoard::ack()
-{
-    m_Out.push_back(kAck);
-}
-
-void SimBoard::nack()
-{
-    m_Out.push_back(kNack);
-}
-
-void SimBoard::reply(std::initializer_list<uint8_t> bytes)
-{
-    m_Out.insert(m_Out.end(), bytes.begin(), bytes.end());
-}
-
-bool SimBoard::readable(uint32_t address, uint32_t length) const
-{
-    const uint64_t end = uint64_t(address) + length;
-    return (address >= kFlashBase && end <= uint64_t(kFlashBase) + kFlashSize)
-           || (address >= kRamBase && end <= uint64_t(kRamBase) + kRamSize);
-}
-
-bool SimBoard::writable(uint32_t address, uint32_t length) const
-{
-    const uint64_t end = uint64_t(address) + length;
-    return (address >= kFlashBase && end <= uint64_t(kFlashBase) + kFlashSize)
-           || (address >= kRamWritableFrom && end <= uint64_t(kRamBase) + kRamSize);
-}
-
-void SimBoard::byteIn(uint8_t byte)
-{
-    switch (m_Step) {
-    case Step::Sync:
-        if (byte == kSync) {
-            ack();
-            m_Step = Step::Command;
-        }
-        return;
-    case Step::Command:
-        m_Command = byte;
-        m_Step = Step::Complement;
-        return;
-    case Step::Complement:
-        if (uint8_t(m_Command ^ byte) != 0xFF) {
-            nack();
-            m_Step = Step::Command;
-            return;
-        }
-        startCommand(m_Command);
-        return;
-    default:
-        break;
-    }
-    m_Frame.push_back(byte);
-    // The erase's first byte decides how long its frame is.
-    if (m_Step == Step::ErasePages && m_Frame.size() == 1)
-        m_Need = byte == 0xFF ? 2 : size_t(byte) + 3;
-    if (m_Step == Step::Count && m_Frame.size() == 1)
-        m_Need = size_t(byte) + 3;
-    if (m_Frame.size() < m_Need)
-        return;
-    switch (m_Step) {
-    case Step::Address: finishAddress(); break;
-    case Step::Count: finishWrite(); break;
-    case Step::ErasePages: finishErase(); break;
-    case Step::ReadCount: {
-        const uint8_t n = m_Frame[0];
-        m_Step = Step::Command;
-        if (uint8_t(n ^ m_Frame[1]) != 0xFF || !readable(m_Address, uint32_t(n) + 1)) {
-            nack();
-            break;
-        }
-        ack();
-        for (uint32_t i = 0; i <= n; ++i) {
-            const uint32_t a = m_Address + i;
-            m_Out.push_back(a >= kRamBase ? m_Ram[a - kRamBase] : m_Flash[a - kFlashBase]);
-        }
-        break;
-    }
-    default: break;
-    }
-    m_Frame.clear();
-}
-
-void SimBoard::startCommand(uint8_t command)
-{
-    m_Frame.clear();
-    m_Step = Step::Command;
-    switch (command) {
-    case kCmdGet: {
-        ack();
-        m_Out.push_back(uint8_t(sizeof kCommands));
-        m_Out.push_back(kProtocolVersion);
-        m_Out.insert(m_Out.end(), std::begin(kCommands), std::end(kCommands));
-        ack();
-        return;
-    }
-    case kCmdGetVersion: reply({kAck, kProtocolVersion, 0x00, 0x00, kAck}); return;
-    case kCmdGetId:
-        reply({kAck, 0x01, uint8_t(m_Options.productId >> 8), uint8_t(m_Options.productId), kAck});
-        return;
-    case kCmdReadMemory:
-    case kCmdGo:
-    case kCmdWriteMemory:
-        ack();
-        m_Step = Step::Address;
-        m_Need = 5;
-        return;
-    case kCmdErase:
-        ack();
-        m_Step = Step::ErasePages;
-        m_Need = 1;
-        return;
-    default: nack(); return;
-    }
-}
-
-void SimBoard::finishAddress()
-{
-    const uint32_t address = uint32_t(m_Frame[0]) << 24 | uint32_t(m_Frame[1]) << 16
-                             | uint32_t(m_Frame[2]) << 8 | m_Frame[3];
-    const uint8_t check = m_Frame[0] ^ m_Frame[1] ^ m_Frame[2] ^ m_Frame[3];
-    m_Step = Step::Command;
-    const bool valid = m_Command == kCmdWriteMemory ? writable(address, 1) : readable(address, 1);
-    if (check != m_Frame[4] || !valid) {
-        nack();
-        return;
-    }
-    ack();
-    m_Address = address;
-    if (m_Command == kCmdGo) {
-        // Jumps to the reset vector of the image at the address: here, the flash's own.
-        m_Latch |= kLatchBoot0;
-        m_Mode = Mode::Application;
-        if (plausibleImage()) {
-            m_Banner = banner();
-            const std::string line = "\x1b[32m" + m_Banner + "\x1b[0m\r\n";
-            m_Out.insert(m_Out.end(), line.begin(), line.end());
-        }
-        return;
-    }
-    m_Step = m_Command == kCmdReadMemory ? Step::ReadCount : Step::Count;
-    m_Need = m_Command == kCmdReadMemory ? 2 : 1;
-}
-
-void SimBoard::finishWrite()
-{
-    m_Step = Step::Command;
-    const uint32_t n = uint32_t(m_Frame[0]) + 1;
-    uint8_t check = 0;
-    for (size_t i = 0; i + 1 < m_Frame.size(); ++i)
-        check ^= m_Frame[i];
-    const uint8_t *data = m_Frame.data() + 1;
-    if (check != m_Frame.back() || !writable(m_Address, n)) {
-        nack();
-        return;
-    }
-    if (m_Address >= kRamBase) {
-        std::memcpy(m_Ram.data() + (m_Address - kRamBase), data, n);
-        ack();
-        return;
-    }
-    // Flash is programmed by whole words and can only clear bits of erased half-words.
-    if (m_Address % 4 != 0 || n % 4 != 0) {
-        nack();
-        return;
-    }
-    const uint32_t offset = m_Address - kFlashBase;
-    for (uint32_t i = 0; i < n; i += 2) {
-        const uint16_t now = uint16_t(m_Flash[offset + i] | m_Flash[offset + i + 1] << 8);
-        const uint16_t want = uint16_t(data[i] | data[i + 1] << 8);
-        if (want != 0xFFFF && now != 0xFFFF) {
-            nack();  // programming error: nothing of this block is written
-            return;
-        }
-    }
-    for (uint32_t i = 0; i < n; i += 2)
-        if (data[i] != 0xFF || data[i + 1] != 0xFF) {
-            m_Flash[offset + i] = data[i];
-            m_Flash[offset + i + 1] = data[i + 1];
-        }
-    persist(offset, n);
-    ++m_BlocksWritten;
-    ack();
-}
-
-void SimBoard::finishErase()
-{
-    m_Step = Step::Command;
-    if (m_Frame[0] == kMassEraseCode) {
-        if (m_Frame.size() != 2 || m_Frame[1] != 0x00) {
-            nack();
-            return;
-        }
-        std::fill(m_Flash.begin(), m_Flash.end(), 0xFF);
-        persist(0, kFlashSize);
-        ack();
-        return;
-    }
-    uint8_t check = 0;
-    for (size_t i = 0; i + 1 < m_Frame.size(); ++i)
-        check ^= m_Frame[i];
-    bool valid = check == m_Frame.back();
-    for (size_t i = 1; i + 1 < m_Frame.size() && valid; ++i)
-        valid = m_Frame[i] < kFlashSize / kPageSize;
-    if (!valid) {
-        nack();
-        return;
-    }
-    for (size_t i = 1; i + 1 < m_Frame.size(); ++i) {
-        const uint32_t page = m_Frame[i] * kPageSize;
-        std::fill_n(m_Flash.begin() + page, kPageSize, 0xFF);
-        persist(page, kPageSize);
-    }
-    ack();
+    m_Detached.store(true, std::memory_order_release);
 }
 
 void SimBoard::persist(uint32_t offset, uint32_t length)
 {
     if (m_Options.flashPath.empty() || length == 0)
         return;
-    // Written through at once: nothing programmed is lost when the program using the board
-    // ends, however it ends.
+    // Written through at once: the bytes are in the operating system's hands when the call
+    // returns, so nothing programmed is lost when the program using the board ends, Ctrl-C,
+    // SIGTERM and SIGKILL included.
     std::fstream file(m_Options.flashPath, std::ios::binary | std::ios::in | std::ios::out);
     if (!file) {
         std::ofstream create(m_Options.flashPath, std::ios::binary);

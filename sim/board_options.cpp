@@ -1,0 +1,148 @@
+#include "board_options.h"
+
+#include <climits>
+#include <cstdlib>
+
+namespace pelsim {
+
+namespace {
+
+constexpr const char *kKindNames[] = {"sync", "getid", "erase", "erase-code", "command", "address", "data"};
+
+bool parseNumber(const std::string &text, long &value)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    value = std::strtol(text.c_str(), &end, 0);
+    return end && *end == '\0' && value >= 0;
+}
+
+bool parseKind(const std::string &text, FrameKind &kind)
+{
+    for (int i = 0; i < int(FrameKind::Count); ++i) {
+        if (text == kKindNames[i]) {
+            kind = FrameKind(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// "KIND:K" or "KIND:K+".
+bool parseRule(const std::string &text, FrameRule &rule)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || !parseKind(text.substr(0, colon), rule.kind))
+        return false;
+    std::string count = text.substr(colon + 1);
+    const bool onwards = !count.empty() && count.back() == '+';
+    if (onwards)
+        count.pop_back();
+    long k = 0;
+    if (!parseNumber(count, k) || k < 1 || k > INT_MAX / 2)
+        return false;
+    rule.first = int(k);
+    rule.last = onwards ? INT_MAX : int(k);
+    return true;
+}
+
+bool parseItem(const std::string &item, BoardOptions &o)
+{
+    const size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+    const bool hasValue = eq != std::string::npos;
+    long n = 0;
+    if (key == "product-id" && parseNumber(value, n) && n <= 0xFFFF) {
+        o.productId = uint16_t(n);
+    } else if (key == "lenient-parity" && !hasValue) {
+        o.strictParity = false;
+    } else if (key == "parity" && (value == "none" || value == "odd" || value == "even")) {
+        o.bootloaderParity = value == "none" ? 0 : value == "odd" ? 1 : 2;
+    } else if (key == "unplug" && parseNumber(value, n) && n <= 0xFFFF) {
+        o.unplugAfterBlocks = int(n);
+    } else if (key == "nack") {
+        FrameRule rule;
+        if (!parseRule(value, rule))
+            return false;
+        o.nacks.push_back(rule);
+    } else if (key == "mute" && !hasValue) {
+        o.mute = true;
+    } else if (key == "mute") {
+        FrameRule rule;
+        if (!parseRule(value, rule))
+            return false;
+        o.muteFrom.push_back(rule);
+    } else if (key == "noise") {
+        const size_t colon = value.find(':');
+        if (!parseNumber(value.substr(0, colon), n) || n > 100000)
+            return false;
+        o.noiseBytes = int(n);
+        o.noiseOnlyKind = colon != std::string::npos;
+        if (o.noiseOnlyKind && !parseKind(value.substr(colon + 1), o.noiseKind))
+            return false;
+    } else if (key == "chatter") {
+        if (!hasValue)
+            n = 300;
+        else if (!parseNumber(value, n) || n > 1000000)
+            return false;
+        o.chatterBytes = int(n);
+    } else if (key == "boot0-stuck" && !hasValue) {
+        o.boot0Stuck = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char *frameKindName(FrameKind kind)
+{
+    return int(kind) < int(FrameKind::Count) ? kKindNames[int(kind)] : "?";
+}
+
+bool parseFaults(const std::string &list, BoardOptions &options, std::string *error)
+{
+    size_t pos = 0;
+    while (pos < list.size()) {
+        size_t comma = list.find(',', pos);
+        if (comma == std::string::npos)
+            comma = list.size();
+        const std::string item = list.substr(pos, comma - pos);
+        if (!item.empty() && !parseItem(item, options)) {
+            if (error)
+                *error = item;
+            return false;
+        }
+        pos = comma + 1;
+    }
+    return true;
+}
+
+bool parseTiming(const std::string &text, Timing &timing)
+{
+    if (text == "instant")
+        timing = Timing::Instant;
+    else if (text == "realtime")
+        timing = Timing::Realtime;
+    else
+        return false;
+    return true;
+}
+
+bool parseOutput(const std::string &text, Output &output)
+{
+    if (text == "text")
+        output = Output::Text;
+    else if (text == "tlv")
+        output = Output::Tlv;
+    else if (text == "silent")
+        output = Output::Silent;
+    else
+        return false;
+    return true;
+}
+
+} // namespace pelsim

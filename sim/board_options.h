@@ -1,0 +1,79 @@
+#pragma once
+// How a simulated Orbalo board is set up: its timing, what its application prints, and the
+// faults it is asked to show. All of it can come from the environment:
+//
+//   PELMORA_SIM_TIMING  instant | realtime       (default realtime; the test suite sets instant)
+//   PELMORA_SIM_OUTPUT  text | tlv | silent      (default text)
+//   PELMORA_SIM_FLASH   raw 131,072-byte flash file (default: flash in memory)
+//   PELMORA_SIM_FAULTS  comma list of the faults below (default none)
+//
+// Fault syntax (KIND is one of sync, getid, erase, erase-code, command, address, data, where
+// "command" is the Write Memory command and "erase-code" the page list or mass-erase code
+// that follows Erase; K counts frames of that kind from the board's creation, 1-based):
+//   product-id=0x041a   Get ID reports this product ID
+//   lenient-parity      the bootloader takes bytes whatever their framing
+//   parity=none|odd|even  the framing the bootloader's line takes (default even)
+//   unplug=K            the USB cable comes out once K data blocks are programmed
+//                       (K=0: at the first Write Memory command); the K-th block's ACK is lost
+//   nack=KIND:K         the K-th frame of KIND is answered with NACK; "KIND:K+" from it on
+//   mute                the bootloader hears everything and never answers
+//   mute=KIND:K         the board falls silent from the K-th frame of KIND on
+//   noise=N[:KIND]      N glitch bytes (never ACK or NACK) before every reply [to KIND]
+//   chatter[=N]         N bytes (default 300) of application debug text arrive ahead of the
+//                       ACK of every first sync after a reset
+//   boot0-stuck         BOOT0 never reaches the chip: every reset starts the application
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pelsim {
+
+enum class Timing { Instant, Realtime };
+enum class Output { Text, Tlv, Silent };
+enum class FrameKind { Sync, GetId, Erase, EraseCode, Command, Address, Data, Count };
+
+const char *frameKindName(FrameKind kind);
+
+// Frames first..last (1-based, inclusive) of one kind.
+struct FrameRule {
+    FrameKind kind = FrameKind::Sync;
+    int first = 1;
+    int last = 1;
+    bool matches(FrameKind k, int count) const { return k == kind && count >= first && count <= last; }
+};
+
+struct BoardOptions {
+    // The struct's default is instant so a board built in code answers at once; boards built
+    // from the environment run in real time unless told otherwise.
+    Timing timing = Timing::Instant;
+    Output output = Output::Text;
+    // Real-time: one debug line per period (0: back to back, the line saturated).
+    uint32_t linePeriodUs = 100000;
+    // Instant: one debug line per this many queries of the host, so tests never drown.
+    uint32_t instantPollsPerLine = 50;
+    // Raw 131,072-byte flash file; empty keeps the flash in memory.
+    std::string flashPath;
+
+    uint16_t productId = 0x0410;
+    // A strict board does not recognise bytes framed otherwise than its bootloader's line.
+    bool strictParity = true;
+    uint8_t bootloaderParity = 2;  // line-control parity field: 0 none, 1 odd, 2 even
+    int unplugAfterBlocks = -1;
+    std::vector<FrameRule> nacks;
+    bool mute = false;
+    std::vector<FrameRule> muteFrom;
+    int noiseBytes = 0;
+    bool noiseOnlyKind = false;
+    FrameKind noiseKind = FrameKind::Sync;
+    int chatterBytes = 0;
+    bool boot0Stuck = false;
+};
+
+// Adds the faults of a PELMORA_SIM_FAULTS list to options. Returns false and names the first
+// item it does not understand in error (the items before it are applied).
+bool parseFaults(const std::string &list, BoardOptions &options, std::string *error = nullptr);
+bool parseTiming(const std::string &text, Timing &timing);
+bool parseOutput(const std::string &text, Output &output);
+
+} // namespace pelsim
