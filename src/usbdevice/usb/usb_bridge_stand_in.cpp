@@ -1,5 +1,7 @@
 #include "usb_bridge_library.h"
 
+// Built when libusb is left out at configure time (-DPELMORA_WITH_LIBUSB=OFF).
+
 namespace {
 
 // Stands in while no real backend is built: no bridges, so every handle is invalid.

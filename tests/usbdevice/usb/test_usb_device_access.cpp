@@ -1,0 +1,327 @@
+// The device object over the real backend: VX_SI_USBXpressDev on UsbBridgeLibrary on a fake
+// transport that emulates a CP210x with a script or the simulated board behind it. The same
+// situations as against the simulated bridge, so both backends answer alike.
+#include "fake_cp210x_transport.h"
+#include "sim_board.h"
+#include "support/hex_writer.h"
+#include "support/log_capture.h"
+#include "support/script_peer.h"
+#include "usbdevice/usb/usb_bridge_library.h"
+#include "usbdevice/vx_si_usbxpressdev.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using pelusb::UsbResult;
+using Kind = FakeCp210xTransport::Kind;
+
+namespace {
+
+QString errorText(const char *origin, const char *message)
+{
+    return QStringLiteral("\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->%1: %2\x1b[0m")
+        .arg(QLatin1String(origin), QLatin1String(message));
+}
+
+struct Rig {
+    std::shared_ptr<FakeCp210xTransport> usb = std::make_shared<FakeCp210xTransport>();
+    std::shared_ptr<ScriptPeer> peer = std::make_shared<ScriptPeer>();
+    int id;
+    std::shared_ptr<UsbBridgeLibrary> lib;
+    VX_SI_USBXpressDev dev;
+
+    explicit Rig(uint8_t part = 0x20)
+        : id(addBridge(part)), lib(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds())), dev(lib, false)
+    {
+    }
+    int addBridge(uint8_t part)
+    {
+        FakeCp210xTransport::BridgeSpec spec;
+        spec.product = "Orbalo Mini";
+        spec.partNumber = part;
+        spec.peer = peer;
+        return usb->addBridge(spec);
+    }
+    void openFirst()
+    {
+        dev.fillListOfDevice();
+        QCOMPARE(dev.openDevice(0), 1);
+    }
+};
+
+QByteArray plausibleImage(int size)
+{
+    QByteArray image(size, '\0');
+    for (int i = 0; i < size; ++i)
+        image[i] = char((i * 37 + 11) & 0xFF);
+    const char vectors[] = {0x00, 0x50, 0x00, 0x20, 0x41, 0x01, 0x00, 0x08};
+    image.replace(0, 8, QByteArray(vectors, 8));
+    image.replace(8, 15, QByteArray("FWNAME=USB 1.0\0", 15));
+    return image;
+}
+
+} // namespace
+
+class TestUsbDeviceAccess : public QObject {
+    Q_OBJECT
+private slots:
+    void enumeration_emitsOnceWhenEmpty_bridgesPluggedLaterAreAppended()
+    {
+        auto usb = std::make_shared<FakeCp210xTransport>();
+        VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
+        QSignalSpy spy(&dev, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+        dev.fillListOfDevice();
+        QCOMPARE(spy.count(), 1);
+        QVERIFY(dev.getDeviceNameList().isEmpty());
+        dev.fillListOfDevice();
+        QCOMPARE(spy.count(), 1);
+
+        FakeCp210xTransport::BridgeSpec later;
+        later.bus = 3;
+        later.product = "Later";
+        later.serial = "0002";
+        const int laterId = usb->addBridge(later);
+        dev.fillListOfDevice();
+        FakeCp210xTransport::BridgeSpec lower;
+        lower.bus = 1;
+        lower.product = "Lower socket";
+        lower.serial = "";
+        usb->addBridge(lower);
+        dev.fillListOfDevice();
+        QCOMPARE(spy.count(), 3);
+        // A bridge in a lower socket gets the lower device number but the later row.
+        QCOMPARE(dev.getDeviceNameList(), (QStringList{QStringLiteral("Later [0x0002]"), QStringLiteral("Lower socket [0x]")}));
+        QCOMPARE(dev.openDevice(0), 1);
+        QVERIFY(usb->claimed(laterId));
+    }
+
+    void openDevice_refusesBadIndexAndSecondOpen_andSets115200And8N1()
+    {
+        Rig rig;
+        rig.dev.fillListOfDevice();
+        LogCapture log;
+        QCOMPARE(rig.dev.openDevice(1), -1);
+        QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::openDevice", "Device to Open not exist")));
+        QCOMPARE(rig.dev.openDevice(0), 1);
+        QCOMPARE(rig.usb->baudRate(rig.id), 115200u);
+        QCOMPARE(rig.usb->lineControl(rig.id), quint16(0x0800));
+        QCOMPARE(rig.dev.openDevice(0), -1);
+        QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::openDevice", "Device already open")));
+    }
+
+    void openDevice_bridgeThatCannotBeClaimed_failsWithDeviceNotFound()
+    {
+        Rig rig;
+        rig.dev.fillListOfDevice();
+        rig.usb->failNext(Kind::Claim, UsbResult::Busy);
+        LogCapture log;
+        QCOMPARE(rig.dev.openDevice(0), -1);
+        QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::openDevice", "SI_DEVICE_NOT_FOUND")));
+        QVERIFY(!rig.dev.isDeviceOpen());
+        QCOMPARE(rig.dev.openDevice(0), 1);
+    }
+
+    void readData_neverOverrunsUnreadBytes_restWaitsInTheBridge()
+    {
+        Rig rig;
+        rig.openFirst();
+        rig.peer->inject(QByteArray(4000, 'a'));
+        rig.usb->deliver();
+        QCOMPARE(rig.dev.ReadData(quint16(rig.dev.BytesAvailable())), 4000);
+        QByteArray second;
+        for (int i = 0; i < 300; ++i)
+            second += char('0' + i % 10);
+        rig.peer->inject(second);
+        rig.usb->deliver();
+        QCOMPARE(rig.dev.BytesAvailable(), quint16(300));
+        QCOMPARE(rig.dev.ReadData(300), 95);
+        QCOMPARE(rig.dev.BytesAvailable(), quint16(205));
+        char c = 0;
+        for (int i = 0; i < 4000; ++i)
+            QCOMPARE(rig.dev.getRxByte(c), qint8(1));
+        QCOMPARE(rig.dev.ReadData(205), 205);
+        QByteArray rest;
+        while (rig.dev.getRxByte(c) == 1)
+            rest += c;
+        QCOMPARE(rest, second);
+    }
+
+    void sendData_noBridgeFailsSilently_transportFailuresAreLoggedByName()
+    {
+        Rig rig;
+        {
+            LogCapture log;
+            QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
+            QVERIFY(log.lines().isEmpty());
+        }
+        rig.openFirst();
+        const struct { UsbResult result; const char *name; } rows[] = {
+            {UsbResult::Timeout, "SI_WRITE__TIMED_OUT"},
+            {UsbResult::Stall, "SI_WRITE_ERROR"},
+            {UsbResult::PipeError, "SI_WRITE_ERROR"},
+        };
+        for (const auto &row : rows) {
+            rig.usb->failNext(Kind::BulkOut, row.result);
+            LogCapture log;
+            QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
+            QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::sendData", row.name)});
+        }
+        QVERIFY(rig.peer->writes().isEmpty());
+        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
+        QCOMPARE(rig.peer->writes().size(), 1);
+        QCOMPARE(rig.peer->writes().at(0).bytes, QByteArray("\x7f"));
+        QCOMPARE(rig.peer->writes().at(0).lineControl, quint16(0x0800));
+    }
+
+    void flushBuffers_purgesTheBridge()
+    {
+        Rig rig;
+        rig.openFirst();
+        const int before = rig.peer->purges();
+        rig.peer->inject("stale");
+        rig.usb->deliver();
+        QCOMPARE(rig.dev.flushBuffers(), 1);
+        QCOMPARE(rig.peer->purges(), before + 1);
+        QCOMPARE(rig.dev.BytesAvailable(), quint16(0));
+    }
+
+    void pins_driveTheLatchActiveLow_partWithoutGpioReportsNotSupported()
+    {
+        {
+            Rig rig;
+            rig.openFirst();
+            QCOMPARE(rig.dev.setReset(true), 1);
+            QCOMPARE(rig.usb->latch(rig.id) & 0x03, 0x02);
+            QCOMPARE(rig.dev.setBoot0(true), 1);
+            QCOMPARE(rig.usb->latch(rig.id) & 0x03, 0x00);
+            QCOMPARE(rig.dev.setReset(false), 1);
+            QCOMPARE(rig.usb->latch(rig.id) & 0x03, 0x01);
+            QCOMPARE(rig.dev.setBoot0(false), 1);
+            QCOMPARE(rig.usb->latch(rig.id) & 0x03, 0x03);
+            rig.usb->failNext(Kind::Control, UsbResult::Timeout, 1, 0xFF, 0x37E1);
+            LogCapture log;
+            QCOMPARE(rig.dev.setReset(true), -1);
+            QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::setReset", "SI_DEVICE_IO_FAILED")});
+        }
+        Rig plain(0x02);  // CP2102
+        plain.openFirst();
+        LogCapture log;
+        QCOMPARE(plain.dev.setBoot0(true), -1);
+        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::setBoot0", "SI_FUNCTION_NOT_SUPPORTED")});
+    }
+
+    void resetTarget_pulsesResetWithBoot0LowAndLeavesTheLine()
+    {
+        Rig rig;
+        rig.openFirst();
+        rig.dev.resetTarget();
+        const QList<uint8_t> latches = rig.peer->latchHistory();
+        QCOMPARE(latches.size(), 3);
+        QCOMPARE(latches.at(0) & 0x01, 0);
+        QCOMPARE(latches.at(1) & 0x03, 0x02);
+        QCOMPARE(latches.at(2) & 0x03, 0x03);
+        QCOMPARE(rig.usb->lineControl(rig.id), quint16(0x0800));
+    }
+
+    void unplugOfTheOpenBridge_closesItAndSignals_replugListsItAgain()
+    {
+        Rig rig;
+        QSignalSpy list(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        rig.dev.start();
+        QVERIFY(list.wait(5000));
+        QCOMPARE(rig.dev.openDevice(0), 1);
+        rig.usb->unplug(rig.id);
+        QVERIFY(closed.wait(5000));
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!rig.dev.isDeviceOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(rig.dev.getDeviceNameList().isEmpty(), 5000);
+        QVERIFY(rig.usb->kernelDriverBound(rig.id) == false);  // nothing to give back to
+        rig.usb->plug(rig.id);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.dev.getDeviceNameList(), QStringList{QStringLiteral("Orbalo Mini [0x0001]")}, 5000);
+        QCOMPARE(rig.dev.openDevice(0), 1);
+        QVERIFY(rig.usb->claimed(rig.id));
+    }
+
+    void closeDev_givesTheBridgeBackToTheKernel()
+    {
+        Rig rig;
+        rig.openFirst();
+        QVERIFY(!rig.usb->kernelDriverBound(rig.id));
+        QCOMPARE(rig.dev.closeDev(), 1);
+        QVERIFY(rig.usb->kernelDriverBound(rig.id));
+        QVERIFY(!rig.usb->claimed(rig.id));
+    }
+
+    void firmwareImage_isWrittenEndToEndThroughTheUsbBackend()
+    {
+        auto usb = std::make_shared<FakeCp210xTransport>();
+        auto board = std::make_shared<pelsim::SimBoard>();
+        FakeCp210xTransport::BridgeSpec spec;
+        spec.peer = board;
+        usb->addBridge(spec);
+        VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
+        QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
+        dev.fillListOfDevice();
+        QCOMPARE(dev.openDevice(0), 1);
+        const QByteArray image = plausibleImage(97824);
+        QTemporaryDir dir;
+        QFile hex(dir.filePath(QStringLiteral("fw.hex")));
+        QVERIFY(hex.open(QIODevice::WriteOnly));
+        hex.write(toIntelHex(image));
+        hex.close();
+
+        dev.SLOT_StartFirmwareUpdate(hex.fileName());
+        for (int pass = 0; pass < 200000 && finished.isEmpty(); ++pass)
+            dev.pollOnce();
+        dev.pollOnce();
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(1));
+        const std::vector<uint8_t> flash = board->flash();
+        QVERIFY(QByteArray(reinterpret_cast<const char *>(flash.data()), image.size()) == image);
+        QCOMPARE(board->blocksWritten(), 383);
+        QCOMPARE(board->mode(), pelsim::SimBoard::Mode::Application);
+        QVERIFY(QString::fromStdString(board->lastBanner()).startsWith(QStringLiteral("Orbalo Mini booted: USB 1.0, 97824 bytes")));
+        // The strict board answers only bytes framed 8E1 in bootloader mode, so the update got
+        // its line control through; afterwards the line is back on 8N1 for the debug output.
+        QCOMPARE(usb->lineControl(1), quint16(0x0800));
+    }
+
+    void unplugDuringTheUpdate_failsItOnceAndClosesTheBridge()
+    {
+        auto usb = std::make_shared<FakeCp210xTransport>();
+        auto board = std::make_shared<pelsim::SimBoard>();
+        FakeCp210xTransport::BridgeSpec spec;
+        spec.peer = board;
+        const int id = usb->addBridge(spec);
+        VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
+        QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
+        QSignalSpy closed(&dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        dev.fillListOfDevice();
+        QCOMPARE(dev.openDevice(0), 1);
+        QTemporaryDir dir;
+        QFile hex(dir.filePath(QStringLiteral("fw.hex")));
+        QVERIFY(hex.open(QIODevice::WriteOnly));
+        hex.write(toIntelHex(plausibleImage(20000)));
+        hex.close();
+        dev.SLOT_StartFirmwareUpdate(hex.fileName());
+        for (int pass = 0; pass < 200000 && board->blocksWritten() < 5; ++pass)
+            dev.pollOnce();
+        QCOMPARE(board->blocksWritten(), 5);
+        usb->unplug(id);
+        for (int pass = 0; pass < 20000 && finished.isEmpty(); ++pass)
+            dev.pollOnce();
+        for (int pass = 0; pass < 1100; ++pass)
+            dev.pollOnce();  // through the next enumeration
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(-1));
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!dev.isDeviceOpen());
+        QVERIFY(dev.getDeviceNameList().isEmpty());
+        QCOMPARE(board->blocksWritten(), 5);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUsbDeviceAccess)
+#include "test_usb_device_access.moc"
