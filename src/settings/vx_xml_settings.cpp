@@ -50,7 +50,9 @@ VX_XML_Settings::VX_XML_Settings()
 
     if (!QFileInfo::exists(m_Folder)) {
         logStatus(kConstructor, "create Folder \"%s\"", qUtf8Printable(m_Folder));
-        QDir().mkdir(m_Folder);
+        // The folder's parents (the organisation's folder) need not exist yet either; without
+        // them nothing the user sets would ever be saved.
+        QDir().mkpath(m_Folder);
     }
 
     // Without a folder the names below would point at the root of the file system.

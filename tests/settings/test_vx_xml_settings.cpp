@@ -347,10 +347,27 @@ private slots:
         QCOMPARE(readAll(imagePath()), resourceImage());
     }
 
-    void folderCannotBeCreated_defaultsAreUsedAndNothingIsWritten()
+    void folderWithoutItsParents_isCreatedWithThem_andTheSettingsAreKept()
     {
         const QString parent = QFileInfo(m_Folder).path();
         QVERIFY(QDir(parent).removeRecursively());
+        {
+            VX_XML_Settings s;
+            s.setUsbDevName(QStringLiteral("Orbalo Mini [0x0001]"));
+        }
+        QVERIFY(QFileInfo::exists(imagePath()));
+        VX_XML_Settings again;
+        QCOMPARE(again.getUsbDevName(), QStringLiteral("Orbalo Mini [0x0001]"));
+    }
+
+    void folderCannotBeCreated_defaultsAreUsedAndNothingIsWritten()
+    {
+        // A plain file where the folder's parent should be: no folder can be made there.
+        const QString parent = QFileInfo(m_Folder).path();
+        QVERIFY(QDir(parent).removeRecursively());
+        QFile blocker(parent);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
         LogCapture log;
         {
             VX_XML_Settings s;
@@ -366,7 +383,8 @@ private slots:
         }
         QVERIFY(log.messages(kWrite).isEmpty());
         QVERIFY(log.messages(kDtor).isEmpty());
-        QVERIFY(!QFileInfo::exists(parent));
+        QVERIFY(QFileInfo(parent).isFile());
+        QVERIFY(QFile::remove(parent));
     }
 };
 
