@@ -5,6 +5,8 @@
 #include <QPlainTextEdit>
 #include <QTextCursor>
 
+#include <cstring>
+
 namespace {
 
 constexpr uchar kEsc = 0x1B;
@@ -228,6 +230,42 @@ int matchTag(const uchar *p, int avail, QString *out)
     return i;
 }
 
+// Length of a character reference at p that the loader's own messages use for text from
+// outside (a path, a device name): &lt; &gt; &amp; &quot; &apos; &#N; &#xH; (a character that
+// exists); 0 for anything else.
+int matchEntity(const uchar *p, int avail)
+{
+    static const char *const named[] = {"&lt;", "&gt;", "&amp;", "&quot;", "&apos;"};
+    for (const char *e : named) {
+        const int length = int(qstrlen(e));
+        if (avail >= length && memcmp(p, e, size_t(length)) == 0)
+            return length;
+    }
+    if (avail < 4 || p[1] != '#')
+        return 0;
+    const bool hex = p[2] == 'x' || p[2] == 'X';
+    int i = hex ? 3 : 2;
+    quint32 value = 0;
+    const int digitsFrom = i;
+    while (i < avail && i - digitsFrom < 8) {
+        const uchar c = p[i];
+        int digit = -1;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (hex && isHex(c))
+            digit = lower(c) - 'a' + 10;
+        if (digit < 0)
+            break;
+        value = value * (hex ? 16 : 10) + quint32(digit);
+        ++i;
+    }
+    if (i == digitsFrom || i >= avail || p[i] != ';')
+        return 0;
+    if (value < 0x20 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return 0;
+    return i + 1;
+}
+
 } // namespace
 
 ConsoleHtmlConverter::ConsoleHtmlConverter(Stream stream)
@@ -342,6 +380,17 @@ QString ConsoleHtmlConverter::render(const QByteArray &data, bool allowHold)
             ++shown;
             continue;
         case '&':
+            // The board's text shows as typed; a message may carry references of its own.
+            if (message) {
+                const int length = matchEntity(p + i, n - i);
+                if (length > 0) {
+                    html += QLatin1String(reinterpret_cast<const char *>(p + i), length);
+                    i += length;
+                    markup += length - 1;
+                    ++shown;
+                    continue;
+                }
+            }
             html += QLatin1String("&amp;");
             ++i;
             ++shown;

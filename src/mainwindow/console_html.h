@@ -6,6 +6,8 @@
 // The board's text is untrusted: of the markup in it only <br>, <b>, </b>, <font color=...> and
 // </font> pass; every other '<', '>' and '&' is escaped so that it shows as typed. Bytes that
 // form UTF-8 characters are shown as those characters, any other byte as its Latin-1 character.
+// Messages are the loader's own text: besides that markup they may carry character references
+// (&quot;, &#N;, ...) with which the loader writes paths and names from outside.
 
 #include <QByteArray>
 #include <QString>

@@ -4,6 +4,7 @@
 // lets through.
 #include "mainwindow/console_html.h"
 
+#include <QRegularExpression>
 #include <QString>
 #include <QtGlobal>
 
@@ -33,7 +34,16 @@ bool isColourValue(const QString &v)
 
 // Every '<' opens one of the allowed tags, every '&' one of the three escapes, and no '>'
 // stands outside a tag.
-bool onlyAllowedMarkup(const QString &html)
+// A character reference as the loader's messages write them (only the Message stream keeps them).
+int referenceLength(const QString &html, int i)
+{
+    static const QRegularExpression reference(
+        QStringLiteral("\\A&(?:quot|apos|#[0-9]{1,8}|#[xX][0-9a-fA-F]{1,8});"));
+    const auto m = reference.match(html.midRef(i, 16).toString());
+    return m.hasMatch() ? m.capturedLength() : 0;
+}
+
+bool onlyAllowedMarkup(const QString &html, bool message)
 {
     static const QLatin1String fixed[] = {QLatin1String("<br>"), QLatin1String("<b>"), QLatin1String("</b>"),
                                           QLatin1String("</font>"), QLatin1String("&lt;"), QLatin1String("&gt;"),
@@ -58,6 +68,10 @@ bool onlyAllowedMarkup(const QString &html)
         }
         if (matched)
             continue;
+        if (message && c == QLatin1Char('&') && referenceLength(html, i) > 0) {
+            i += referenceLength(html, i);
+            continue;
+        }
         if (html.midRef(i, fontOpen.size()) != fontOpen)
             return false;
         const int start = i + fontOpen.size();
@@ -95,7 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const auto &n = conv.counts();
     if (conv.pendingBytes() != 0 || n.input != payload.size() || n.input != n.shown + n.markup)
         std::abort();
-    if (!onlyAllowedMarkup(first) || !onlyAllowedMarkup(second) || !onlyAllowedMarkup(rest))
+    const bool message = stream == ConsoleHtmlConverter::Stream::Message;
+    if (!onlyAllowedMarkup(first, message) || !onlyAllowedMarkup(second, message)
+        || !onlyAllowedMarkup(rest, message))
         std::abort();
     return 0;
 }

@@ -228,7 +228,7 @@ private slots:
     void untrustedMarkup_showsAsTyped()
     {
         const QList<QByteArray> typed = {
-            "if a<b then", "x & y", "<script>alert(1)</script>", "&amp; &lt;", "a > b", "<",
+            "if a<b then", "x & y", "<script>alert(1)</script>", "&amp", "& lt;", "a > b", "<",
             "<b", "<br", "</font", "<i>no</i>", "<p>", "<img src=x>", "<font>", "<font color=>",
             "<font color=\"red\" onload=x>", "<font color=javascript:x>", "<font color=\"Red'>",
             "<font size=7>", "<font color=#12345>", "<font color=#1234567>", "<bb>", "<brr>",
@@ -247,6 +247,21 @@ private slots:
         Console c;
         c.fromMessages("<br><b>Connect Bridge <A&B> [0x1]</b>");
         QCOMPARE(c.paragraphs(), QStringList({kLineBreak + QStringLiteral("Connect Bridge <A&B> [0x1]")}));
+    }
+
+    void characterReferences_showAsTypedFromTheBoard_butAreTextInMessages()
+    {
+        // The update writes a path from outside with references; the board's "&lt;" is typed.
+        const QByteArray line = "Hex-File not found under-> &quot;/tmp/&#1060;&#x416; &lt;1&gt; &amp; &#0; &#xD800;&quot;";
+        Console c;
+        c.fromBoard(line);
+        QCOMPARE(c.text(), QString::fromUtf8(line));
+        c.fromMessages("<br>" + line);
+        const QString text = c.text();
+        QCOMPARE(text.mid(text.lastIndexOf(QStringLiteral("Hex-File"))), QStringLiteral("Hex-File not found under-> \"/tmp/")
+                                  + QChar(0x0424) + QChar(0x0416)
+                                  + QStringLiteral(" <1> & &#0; &#xD800;\""));
+        QVERIFY(accounted(c.board) && accounted(c.message));
     }
 
     void allowedTags_takeEffect_inAnyCaseAndQuoting()
