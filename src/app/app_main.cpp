@@ -1,21 +1,26 @@
 #include "app_main.h"
 
-#include "app/log.h"
-#include "usbdevice/vx_si_usbxpressdev.h"
+#include "app/shutdown_signals.h"
+#include "mainwindow/orbalofirmwareloader.h"
+#include "resources/firmware/firmware_resources.h"
+#include "resources/images/image_resources.h"
 
 #include <QApplication>
-#include <QTimer>
 
-// Until the main window lands: list the bridges the worker finds, then end.
 int pelmoraMain(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    VX_SI_USBXpressDev device(nullptr, false);
-    QObject::connect(&device, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, &app, [&] {
-        for (const QString &name : device.getDeviceNameList())
-            logStatus("pelmoraMain", "Bridge: %s", qUtf8Printable(name));
-        QTimer::singleShot(0, &app, &QApplication::quit);
-    });
-    device.start();
-    return app.exec();
+    // The settings folder is named after these (per-user application data).
+    QCoreApplication::setOrganizationName(QStringLiteral("Zorvane"));
+    QCoreApplication::setApplicationName(QStringLiteral("Pelmora"));
+    pelmoraInitFirmwareResources();
+    pelmoraInitImageResources();
+    int result = 0;
+    {
+        OrbaloFirmwareLoader window(nullptr);
+        closeOnTerminationSignals(&window);
+        window.show();
+        result = app.exec();
+    }
+    return result;
 }

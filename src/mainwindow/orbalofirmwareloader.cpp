@@ -1,0 +1,99 @@
+// Start-up and shutdown of the main window, and the wiring between its owned objects.
+#include "mainwindow/orbalofirmwareloader.h"
+
+#include "app/log.h"
+#include "settings/vx_xml_settings.h"
+#include "sharedmem/shared_mem_key.h"
+#include "sharedmem/vx_sharedmemsocked.h"
+#include "ui_orbalofirmwareloader.h"
+#include "usbdevice/vx_si_usbxpressdev.h"
+
+#include <QErrorMessage>
+#include <QFileInfo>
+#include <QTextDocument>
+
+OrbaloFirmwareLoader::OrbaloFirmwareLoader(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::OrbaloFirmwareLoader)
+{
+    ui->setupUi(this);
+    connect(ui->m_lProgTitile, &VX_MainToolBar::SIGNAL_window_pos_change, this,
+            &OrbaloFirmwareLoader::SLOT_window_pos_change);
+
+    logStatus("OrbaloFirmwareLoader::OrbaloFirmwareLoader", "Start Programm");
+
+    m_pSettings = new VX_XML_Settings();
+    // The worker and the polling thread start only once every connection below is made, so
+    // the first device list and a request the client left waiting are not signalled into the
+    // void.
+    m_pUsbDevice = new VX_SI_USBXpressDev(nullptr, false);
+    m_pSharedMem = new VX_SharedMemSocked(pelmoraSharedMemoryKey(), false);
+
+    if (m_pSharedMem->isStatusPelmoraSet()) {
+        // Not modal: the second instance starts all the same.
+        m_pInstanceWarning = new QErrorMessage(this);
+        m_pInstanceWarning->showMessage(QStringLiteral("A instance is allready run"));
+    }
+    m_pSharedMem->setStatusPelmora(1);
+
+    connect(m_pUsbDevice, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable, this,
+            &OrbaloFirmwareLoader::SLOT_newDataAvailable);
+    connect(m_pUsbDevice, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable, this,
+            &OrbaloFirmwareLoader::SLOT_newDeviceListAvailable);
+    connect(m_pUsbDevice, &VX_SI_USBXpressDev::SIGNAL_connectionClosed, this,
+            &OrbaloFirmwareLoader::SLOT_connectionClosed);
+    connect(this, &OrbaloFirmwareLoader::SIGNAL_StartFirmwareUpdate, m_pUsbDevice,
+            &VX_SI_USBXpressDev::SLOT_StartFirmwareUpdate);
+    connect(m_pUsbDevice, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, this,
+            &OrbaloFirmwareLoader::SLOT_FirmwareWriteFinish);
+    connect(m_pSharedMem, &VX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, this,
+            &OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig);
+    connect(m_pSharedMem, &VX_SharedMemSocked::SIGNAL_ProgrammingFinished, this,
+            &OrbaloFirmwareLoader::SLOT_ProgrammingFinished);
+    m_pUsbDevice->start();
+    m_pSharedMem->start();
+
+    setFixedSize(size());
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+
+    ui->m_lConnectSymbol->hide();
+    ui->m_lConnectText->hide();
+
+    const QString hexPath = m_pSettings->getPathHexFile();
+    if (!hexPath.isEmpty()) {
+        logStatus("OrbaloFirmwareLoader::OrbaloFirmwareLoader", "SetHexPath");
+        m_HexFilePath = hexPath;
+        if (m_pUsbDevice->isDeviceOpen())
+            ui->m_pBWriteFirmware->setEnabled(true);
+        ui->m_pBCloseHexFile->setEnabled(true);
+        setTitleForHexFile(hexPath);
+    }
+
+    ui->m_pTEconsole->clear();
+    ui->m_pTEconsole->document()->setMaximumBlockCount(200);
+    ui->m_pTEconsole->setReadOnly(true);
+
+    connect(&m_ConsoleTimer, &QTimer::timeout, this, &OrbaloFirmwareLoader::SLOT_PrintConsole);
+    m_ConsoleTimer.start(50);
+}
+
+OrbaloFirmwareLoader::~OrbaloFirmwareLoader()
+{
+    m_ConsoleTimer.stop();
+    m_pSharedMem->setStatusPelmora(0);
+    delete ui;
+    ui = nullptr;
+    delete m_pUsbDevice;
+    delete m_pSettings;
+    delete m_pSharedMem;
+}
+
+void OrbaloFirmwareLoader::SLOT_window_pos_change(int DeltaX, int DeltaY)
+{
+    move(DeltaX, DeltaY);
+}
+
+void OrbaloFirmwareLoader::setTitleForHexFile(const QString &path)
+{
+    ui->m_lProgTitile->setText(QStringLiteral("Orbalo Zorvane - ") + QFileInfo(path).fileName());
+}

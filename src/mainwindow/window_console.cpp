@@ -1,0 +1,109 @@
+// Board output and messages on their way into the console: rings of the device object → the
+// two queues (under the one mutex) → HTML every 50 ms.
+#include "mainwindow/orbalofirmwareloader.h"
+
+#include "app/log.h"
+#include "ui_orbalofirmwareloader.h"
+#include "usbdevice/vx_si_usbxpressdev.h"
+
+#include <QMutexLocker>
+
+void OrbaloFirmwareLoader::SLOT_newDataAvailable(quint8 DataType)
+{
+    pullRing(DataType, true);
+}
+
+void OrbaloFirmwareLoader::pullRing(quint8 DataType, bool notified)
+{
+    if (DataType > 2)
+        return;
+    quint16 count = 0;
+    switch (DataType) {
+    case 0: count = m_pUsbDevice->getRxCount(); break;
+    case 1: count = m_pUsbDevice->getConsoleCount(); break;
+    default: count = m_pUsbDevice->getTLVCount(); break;
+    }
+    if (DataType == 0 && notified)
+        logStatus("OrbaloFirmwareLoader::SLOT_newDataAvailable", "CALL %d", int(count));
+    if (count == 0)
+        return;
+
+    QByteArray &queue = DataType == 1 ? m_MessageQueue : m_DebugQueue;
+    int room = 0;
+    {
+        QMutexLocker lock(&m_QueueMutex);
+        room = kQueueLimit - queue.size();
+    }
+    // What does not fit stays unread in the ring; the next flush makes room and comes back.
+    const int take = qMin<int>(count, qMax(room, 0));
+    if (take == 0)
+        return;
+
+    char buffer[4096];
+    int got = 0;
+    for (; got < take && got < int(sizeof buffer); ++got) {
+        char byte = 0;
+        qint8 ok = 0;
+        switch (DataType) {
+        case 0: ok = m_pUsbDevice->getRxByte(byte); break;
+        case 1: ok = m_pUsbDevice->getConsoleByte(byte); break;
+        default: ok = m_pUsbDevice->getTLVByte(byte); break;
+        }
+        if (ok != 1)
+            break;
+        buffer[got] = byte;
+    }
+    QMutexLocker lock(&m_QueueMutex);
+    queue.append(buffer, got);
+}
+
+void OrbaloFirmwareLoader::SLOT_PrintConsole()
+{
+    // Bytes left in the rings because a queue was full at their notification.
+    for (quint8 type = 0; type <= 2; ++type)
+        pullRing(type, false);
+
+    QByteArray chunk;
+    {
+        QMutexLocker lock(&m_QueueMutex);
+        chunk.swap(m_DebugQueue);
+    }
+    if (!chunk.isEmpty()) {
+        appendDebugText(chunk.constData(), chunk.size());
+    } else if (m_BoardConverter.pendingBytes() > 0) {
+        // The board went quiet with a sequence's first bytes held back: show them as they are.
+        const QString html = m_BoardConverter.flushPending();
+        if (!html.isEmpty())
+            consoleAppendParagraph(ui->m_pTEconsole, html);
+    }
+
+    QByteArray messages;
+    {
+        QMutexLocker lock(&m_QueueMutex);
+        messages.swap(m_MessageQueue);
+    }
+    if (!messages.isEmpty())
+        insertDebugText(messages.constData(), messages.size());
+}
+
+void OrbaloFirmwareLoader::appendDebugText(const char *data, int length)
+{
+    const QString html = m_BoardConverter.convert(QByteArray::fromRawData(data, length));
+    if (!m_BoardConverter.lastChunkHeldBack())
+        consoleAppendParagraph(ui->m_pTEconsole, html);
+}
+
+void OrbaloFirmwareLoader::insertDebugText(const char *data, int length)
+{
+    const QString html = m_MessageConverter.convert(QByteArray::fromRawData(data, length));
+    if (!m_MessageConverter.lastChunkHeldBack())
+        consoleInsertAtEnd(ui->m_pTEconsole, html);
+}
+
+void OrbaloFirmwareLoader::queueMessage(const QString &html)
+{
+    // The window's own messages are small and rare; they are never held back.
+    const QByteArray bytes = html.toUtf8();
+    QMutexLocker lock(&m_QueueMutex);
+    m_MessageQueue.append(bytes);
+}

@@ -1,0 +1,363 @@
+// The real window, its worker thread and its polling thread against simulated bridges: the
+// paths a user and a programming client take, end to end.
+#include "mainwindow/orbalofirmwareloader.h"
+
+#include "resources/firmware/firmware_resources.h"
+#include "resources/images/image_resources.h"
+#include "settings/vx_xml_settings.h"
+#include "sharedmem/programming_client.h"
+#include "sharedmem/vx_sharedmemsocked.h"
+#include "sharedmem/shm_test_key.h"
+#include "sim_board.h"
+#include "support/log_capture.h"
+#include "tlv/tlv_test_encoder.h"
+#include "usbdevice/hex_image.h"
+#include "usbdevice/sim_bridge_library.h"
+#include "usbdevice/vx_si_usbxpressdev.h"
+
+#include <QDir>
+#include <QErrorMessage>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QToolButton>
+#include <QtTest>
+
+namespace {
+
+const QString kBoardName = QStringLiteral("Orbalo Mini (simulated) [0x0001]");
+const QString kEchoName = QStringLiteral("Echo bridge [0x0002]");
+
+// Enumeration runs every 1001 worker passes (a second or more under the sanitizers).
+constexpr int kListWait = 15000;
+constexpr int kUpdateWait = 60000;
+
+template <typename T>
+T *widget(QWidget &window, const char *name)
+{
+    T *w = window.findChild<T *>(QString::fromLatin1(name));
+    if (!w)
+        qFatal("no widget %s", name);
+    return w;
+}
+
+// The Settings page is disabled as a whole; what counts is the button's own state.
+bool ownEnabled(QWidget *w)
+{
+    return !w->testAttribute(Qt::WA_ForceDisabled);
+}
+
+QString consoleText(QWidget &window)
+{
+    return widget<QPlainTextEdit>(window, "m_pTEconsole")->toPlainText();
+}
+
+bool listHas(QWidget &window, const QString &name)
+{
+    return !widget<QListWidget>(window, "m_ListDev")->findItems(name, Qt::MatchExactly).isEmpty();
+}
+
+QByteArray flashBytes(const pelsim::SimBoard &board, int size)
+{
+    const std::vector<uint8_t> flash = board.flash();
+    return QByteArray(reinterpret_cast<const char *>(flash.data()), size);
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<SimBridgeLibrary> m_Lib;
+    std::shared_ptr<pelsim::SimBoard> m_Board;
+    std::shared_ptr<pelsim::EchoPeer> m_Echo;
+    int m_BoardId = 0;
+    int m_EchoId = 0;
+    QString m_Key;
+
+    void connectRow(OrbaloFirmwareLoader &w, const QString &name)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(listHas(w, name), kListWait);
+        auto *list = widget<QListWidget>(w, "m_ListDev");
+        list->setCurrentItem(list->findItems(name, Qt::MatchExactly).first());
+        auto *connectButton = widget<QToolButton>(w, "m_pBConnect");
+        QVERIFY(connectButton->isEnabled());
+        QTest::mouseClick(connectButton, Qt::LeftButton);
+        QCOMPARE(connectButton->text(), QStringLiteral("Disconnect"));
+        QVERIFY(w.usbDevice()->isDeviceOpen());
+    }
+
+    static QString tremlinImagePath(OrbaloFirmwareLoader &w)
+    {
+        return w.settings()->getPathTremlinHexFile();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        pelmoraInitFirmwareResources();
+        pelmoraInitImageResources();
+        QStandardPaths::setTestModeEnabled(true);
+    }
+
+    void init()
+    {
+        QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+        m_Key = uniqueShmKey("window");
+        qputenv("PELMORA_SHM_KEY", m_Key.toUtf8());
+        m_Lib = std::make_shared<SimBridgeLibrary>();
+        m_Board = std::make_shared<pelsim::SimBoard>();
+        m_Echo = std::make_shared<pelsim::EchoPeer>();
+        m_BoardId = m_Lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), m_Board);
+        m_EchoId = m_Lib->addBridge(QStringLiteral("Echo bridge"), QStringLiteral("0002"), m_Echo);
+        setDefaultBridgeLibrary(m_Lib);
+    }
+
+    void cleanup()
+    {
+        setDefaultBridgeLibrary(nullptr);
+        m_Lib.reset();
+    }
+
+    void startUp_showsTheFormStateAndRestoresTheHexFile()
+    {
+        {
+            OrbaloFirmwareLoader w;
+            QCOMPARE(widget<QLabel>(w, "m_lProgTitile")->text(), QStringLiteral("Zorvane Orbalo Mini"));
+            QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
+            QCOMPARE(w.minimumSize(), QSize(700, 500));
+            QCOMPARE(w.maximumSize(), QSize(700, 500));
+            QVERIFY(widget<QLabel>(w, "m_lConnectSymbol")->isHidden());
+            QVERIFY(widget<QLabel>(w, "m_lConnectText")->isHidden());
+            auto *console = widget<QPlainTextEdit>(w, "m_pTEconsole");
+            QVERIFY(console->isReadOnly());
+            QCOMPARE(console->document()->maximumBlockCount(), 200);
+            QVERIFY(!w.instanceWarning());
+            w.settings()->setPathHexFile(QStringLiteral("/some/where/app.hex"));
+        }
+        // The second start reads what the first wrote at its end.
+        OrbaloFirmwareLoader w;
+        QCOMPARE(w.hexFilePath(), QStringLiteral("/some/where/app.hex"));
+        QCOMPARE(widget<QLabel>(w, "m_lProgTitile")->text(), QStringLiteral("Orbalo Zorvane - app.hex"));
+        QVERIFY(ownEnabled(widget<QToolButton>(w, "m_pBCloseHexFile")));
+        QVERIFY(!ownEnabled(widget<QToolButton>(w, "m_pBWriteFirmware")));
+        w.on_m_pBCloseHexFile_clicked();
+        QCOMPARE(widget<QLabel>(w, "m_lProgTitile")->text(), QStringLiteral("Orbalo Zorvane"));
+        QVERIFY(w.hexFilePath().isEmpty());
+        QVERIFY(w.settings()->getPathHexFile().isEmpty());
+    }
+
+    void connectByRow_thenDisconnect_followsTheButtonsAndTheBlock()
+    {
+        OrbaloFirmwareLoader w;
+        ProgrammingClient client(m_Key);
+        QVERIFY(client.attachExisting(nullptr));
+
+        QTRY_VERIFY_WITH_TIMEOUT(listHas(w, kBoardName), kListWait);
+        QVERIFY(!widget<QToolButton>(w, "m_pBConnect")->isEnabled());  // no row current yet
+        connectRow(w, kBoardName);
+        QVERIFY(!widget<QToolButton>(w, "m_pBSearch")->isEnabled());
+        QVERIFY(!widget<QListWidget>(w, "m_ListDev")->isEnabled());
+        QVERIFY(widget<QToolButton>(w, "m_pBResetOB")->isEnabled());
+        QVERIFY(widget<QToolButton>(w, "m_pBTremlin")->isEnabled());
+        QVERIFY(!widget<QLabel>(w, "m_lConnectText")->isHidden());
+        QCOMPARE(w.settings()->getUsbDevName(), kBoardName);
+        SharedMemSnapshot s;
+        QVERIFY(client.read(&s));
+        QVERIFY(s.pelmoraRunning);
+        QVERIFY(s.boardConnected);
+        QCOMPARE(s.nameOfConnectedDevice, kBoardName);
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Connect ") + kBoardName));
+
+        QTest::mouseClick(widget<QToolButton>(w, "m_pBConnect"), Qt::LeftButton);
+        QCOMPARE(widget<QToolButton>(w, "m_pBConnect")->text(), QStringLiteral("Connect"));
+        QVERIFY(!w.usbDevice()->isDeviceOpen());
+        QVERIFY(widget<QLabel>(w, "m_lConnectText")->isHidden());
+        QVERIFY(!widget<QToolButton>(w, "m_pBTremlin")->isEnabled());
+        // The row of the bridge just closed is current again, so Connect is ready.
+        QCOMPARE(widget<QListWidget>(w, "m_ListDev")->currentItem()->text(), kBoardName);
+        QVERIFY(widget<QToolButton>(w, "m_pBConnect")->isEnabled());
+        QVERIFY(w.settings()->getUsbDevName().isEmpty());
+        QVERIFY(client.read(&s));
+        QVERIFY(!s.boardConnected);
+        QVERIFY(s.nameOfConnectedDevice.isEmpty());
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Disconnect ") + kBoardName));
+
+        // A user who disconnected is not fought: the next list change does not reconnect.
+        QSignalSpy lists(w.usbDevice(), &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
+        m_Lib->unplug(m_EchoId);
+        QTRY_VERIFY_WITH_TIMEOUT(!lists.isEmpty(), kListWait);
+        QTRY_VERIFY(!listHas(w, kEchoName));
+        QVERIFY(!w.usbDevice()->isDeviceOpen());
+        QCOMPARE(widget<QToolButton>(w, "m_pBConnect")->text(), QStringLiteral("Connect"));
+    }
+
+    void unplugAndReplug_reconnectsToTheRememberedBridge()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kEchoName);
+        LogCapture log;
+        m_Lib->unplug(m_EchoId);
+        QTRY_COMPARE_WITH_TIMEOUT(widget<QToolButton>(w, "m_pBConnect")->text(), QStringLiteral("Connect"),
+                                  kListWait);
+        QVERIFY(!w.usbDevice()->isDeviceOpen());
+        QVERIFY(widget<QToolButton>(w, "m_pBSearch")->isEnabled());
+        QVERIFY(!widget<QToolButton>(w, "m_pBResetOB")->isEnabled());
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Disconnect ") + kEchoName));
+        QCOMPARE(w.settings()->getUsbDevName(), kEchoName);  // kept for the way back
+
+        m_Lib->plug(m_EchoId);
+        QTRY_VERIFY_WITH_TIMEOUT(w.usbDevice()->isDeviceOpen(), kListWait);
+        QCOMPARE(widget<QToolButton>(w, "m_pBConnect")->text(), QStringLiteral("Disconnect"));
+        QVERIFY(log.contains(QStringLiteral("Open Device 1")));
+        QTRY_COMPARE(consoleText(w).count(QStringLiteral("Connect ") + kEchoName), 2);
+    }
+
+    void boardOutput_isColouredAndEscaped_andTlvFramesAreDecoded()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kEchoName);
+        const QByteArray line = "\x1b[31mHot\x1b[0m if a<b & c\n";
+        m_Echo->inject(reinterpret_cast<const uint8_t *>(line.constData()), size_t(line.size()));
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Hot if a<b & c")));
+        // "Hot" carries the red of its colour sequence.
+        bool red = false;
+        const QTextDocument *doc = widget<QPlainTextEdit>(w, "m_pTEconsole")->document();
+        for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+            for (auto it = b.begin(); !it.atEnd(); ++it) {
+                if (it.fragment().text().contains(QStringLiteral("Hot")))
+                    red = it.fragment().charFormat().foreground().color() == QColor(Qt::red);
+            }
+        }
+        QVERIFY(red);
+
+        w.on_m_rB_TLVMode_clicked();
+        QVERIFY(w.usbDevice()->isTLVMode());
+        const QByteArray frame = tlvStuff(tlvFrame(tlvRecord(0xF0, "decoded by TLV")));
+        m_Echo->inject(reinterpret_cast<const uint8_t *>(frame.constData()), size_t(frame.size()));
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("decoded by TLV")));
+        QVERIFY(!consoleText(w).contains(QChar(0xAA)));
+        w.on_m_rB_SerialMode_clicked();
+        QVERIFY(!w.usbDevice()->isTLVMode());
+    }
+
+    void progAsTremlin_writesTheBuiltInImage_andStaysDisabled()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kBoardName);
+        auto *tremlin = widget<QToolButton>(w, "m_pBTremlin");
+        QTest::mouseClick(tremlin, Qt::LeftButton);
+        QVERIFY(!tremlin->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(QStringLiteral("Bootloader Finish")), kUpdateWait);
+        QVERIFY(!consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
+        QVERIFY(consoleText(w).contains(QStringLiteral("Bootloader Start!!")));
+        QVERIFY(consoleText(w).contains(QString(383, QLatin1Char('*'))));
+        QVERIFY(!tremlin->isEnabled());
+
+        QFile hex(tremlinImagePath(w));
+        QTemporaryFile bin;
+        QCOMPARE(convertHexFileToImage(hex, bin), qint8(1));
+        const QByteArray image = bin.readAll();
+        QCOMPARE(image.size(), 97824);
+        QVERIFY(flashBytes(*m_Board, image.size()) == image);
+        QCOMPARE(m_Board->mode(), pelsim::SimBoard::Mode::Application);
+    }
+
+    void failingUpdate_showsRedErrorAndReenablesWrite()
+    {
+        m_Lib = std::make_shared<SimBridgeLibrary>();
+        pelsim::BoardOptions options;
+        options.productId = 0x041A;
+        m_Board = std::make_shared<pelsim::SimBoard>(options);
+        m_Lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), m_Board);
+        setDefaultBridgeLibrary(m_Lib);
+        const std::vector<uint8_t> before = m_Board->flash();
+
+        OrbaloFirmwareLoader w;
+        connectRow(w, kBoardName);
+        w.on_m_pBTremlin_clicked();
+        QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(QStringLiteral("ERROR Bootloader")), kUpdateWait);
+        QVERIFY(!consoleText(w).contains(QStringLiteral("Bootloader Finish")));
+        QVERIFY(ownEnabled(widget<QToolButton>(w, "m_pBWriteFirmware")));
+        QVERIFY(m_Board->flash() == before);  // refused before anything was erased
+    }
+
+    void clientRequest_getsItsOwnResult()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kBoardName);
+        ProgrammingClient client(m_Key);
+        QVERIFY(client.attachExisting(nullptr));
+        QVERIFY(client.submit(tremlinImagePath(w)));
+        SharedMemSnapshot s;
+        QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result == 1, kUpdateWait);
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
+    }
+
+    void clientRequestDuringAWindowUpdate_isAnsweredWithItsOwnFailure()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kBoardName);
+        ProgrammingClient client(m_Key);
+        QVERIFY(client.attachExisting(nullptr));
+        QTemporaryDir dir;
+        w.on_m_pBTremlin_clicked();
+        QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
+        // Asked while the window's own update runs, for a file that is not there.
+        QVERIFY(client.submit(dir.filePath(QStringLiteral("missing.hex"))));
+        SharedMemSnapshot s;
+        QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
+        QCOMPARE(s.result, -1);
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
+        QVERIFY(consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
+    }
+
+    void secondInstance_warnsAndStarts_andTheStatusByteFollowsTheLastOne()
+    {
+        ProgrammingClient client(m_Key);
+        SharedMemSnapshot s;
+        {
+            OrbaloFirmwareLoader first;
+            QVERIFY(!first.instanceWarning());
+            {
+                OrbaloFirmwareLoader second;
+                QVERIFY(second.instanceWarning());
+                QVERIFY(second.instanceWarning()->isVisible());
+                QVERIFY(second.instanceWarning()->findChild<QTextEdit *>()->toPlainText().contains(
+                    QStringLiteral("A instance is allready run")));
+                QTRY_VERIFY_WITH_TIMEOUT(listHas(second, kBoardName), kListWait);
+            }
+            QVERIFY(client.attachExisting(nullptr));
+            QVERIFY(client.read(&s));
+            QVERIFY(!s.pelmoraRunning);  // the second cleared it at its end
+        }
+        QVERIFY(client.read(&s));
+        QVERIFY(!s.pelmoraRunning);
+    }
+
+    void console_keeps200Paragraphs_andClears()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kEchoName);
+        auto *console = widget<QPlainTextEdit>(w, "m_pTEconsole");
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Connect ") + kEchoName));
+        // Each flush of board output is one paragraph; wait for each to be shown.
+        for (int i = 0; i < 205; ++i) {
+            const QByteArray line = "line " + QByteArray::number(i);
+            m_Echo->inject(reinterpret_cast<const uint8_t *>(line.constData()), size_t(line.size()));
+            QTRY_VERIFY(console->document()->lastBlock().text().endsWith(QString::fromLatin1(line)));
+        }
+        QCOMPARE(console->document()->blockCount(), 200);
+        QVERIFY(!consoleText(w).contains(QStringLiteral("line 4\n")));
+        QVERIFY(consoleText(w).contains(QStringLiteral("line 5\n")));
+        w.on_m_clear_clicked();
+        QVERIFY(consoleText(w).isEmpty());
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"

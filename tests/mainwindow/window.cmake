@@ -1,0 +1,2 @@
+pelmora_add_test(NAME test_window SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_window.cpp
+  LABELS gui e2e TIMEOUT 300)
