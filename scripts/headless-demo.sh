@@ -29,7 +29,7 @@ echo "== starting the loader headless (log lines marked [loader])"
 loader=$!
 
 for _ in $(seq 1 100); do
-    if "$bin/tools/prog/pelmora-prog" --status 2>/dev/null | grep -qi "board connected: yes"; then break; fi
+    if "$bin/tools/prog/pelmora-prog" --status 2>/dev/null | grep -q "^board: connected"; then break; fi
     sleep 0.2
 done
 "$bin/tools/prog/pelmora-prog" --status

@@ -10,13 +10,39 @@
 
 #include <QErrorMessage>
 #include <QFileInfo>
+#include <QFont>
+#include <QFontDatabase>
 #include <QTextDocument>
+
+namespace {
+
+// The form asks for "Segoe UI", which Linux lacks; the usual fallback (DejaVu Sans) is so wide
+// that "Disconnect" no longer fits its 64-pixel button. A metric-compatible narrow face is
+// asked for first.
+void substituteMissingFormFont()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    const QString form = QStringLiteral("Segoe UI");
+    if (QFontDatabase().families().contains(form))
+        return;
+    QFont::insertSubstitutions(form, {QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                                      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans Condensed")});
+}
+
+} // namespace
 
 OrbaloFirmwareLoader::OrbaloFirmwareLoader(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::OrbaloFirmwareLoader)
 {
+    substituteMissingFormFont();
     ui->setupUi(this);
+    // Platform themes give item views a font of their own; the list is meant to read like the
+    // rest of the window (and its long bridge names to fit).
+    ui->m_ListDev->setFont(font());
     connect(ui->m_lProgTitile, &VX_MainToolBar::SIGNAL_window_pos_change, this,
             &OrbaloFirmwareLoader::SLOT_window_pos_change);
 
