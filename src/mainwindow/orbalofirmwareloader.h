@@ -93,6 +93,8 @@ private:
     // Who asked for each update still to be answered, oldest first: the device object answers
     // every request once and in order, so the client is given the result of its own update.
     QList<UpdateOrigin> m_UpdateOrigins;
+    // A ring whose bytes did not all fit into their queue; the next flush comes back for them.
+    bool m_RingLeftBehind[3] = {false, false, false};
     // The name of the bridge opened last, for messages when no list row is current.
     QString m_ConnectedName;
     QErrorMessage *m_pInstanceWarning = nullptr;

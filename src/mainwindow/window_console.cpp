@@ -17,6 +17,10 @@ void OrbaloFirmwareLoader::pullRing(quint8 DataType, bool notified)
 {
     if (DataType > 2)
         return;
+    // While an update runs, what the bridge receives are the bootloader's answers: a
+    // notification from just before the start must not take them away from the update.
+    if (DataType == 0 && m_pUsbDevice->isBootloaderActive())
+        return;
     quint16 count = 0;
     switch (DataType) {
     case 0: count = m_pUsbDevice->getRxCount(); break;
@@ -36,6 +40,7 @@ void OrbaloFirmwareLoader::pullRing(quint8 DataType, bool notified)
     }
     // What does not fit stays unread in the ring; the next flush makes room and comes back.
     const int take = qMin<int>(count, qMax(room, 0));
+    m_RingLeftBehind[DataType] = take < count;
     if (take == 0)
         return;
 
@@ -60,8 +65,10 @@ void OrbaloFirmwareLoader::pullRing(quint8 DataType, bool notified)
 void OrbaloFirmwareLoader::SLOT_PrintConsole()
 {
     // Bytes left in the rings because a queue was full at their notification.
-    for (quint8 type = 0; type <= 2; ++type)
-        pullRing(type, false);
+    for (quint8 type = 0; type <= 2; ++type) {
+        if (m_RingLeftBehind[type])
+            pullRing(type, false);
+    }
 
     QByteArray chunk;
     {

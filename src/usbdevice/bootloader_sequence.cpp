@@ -106,6 +106,10 @@ void VX_SI_USBXpressDev::WriteFirmware_Handler()
     case SM_FW_EnterBootloaderSend: {
         SetBootModeOrbalo(true);
         flushBuffers();
+        // The application's output from before the reset may still wait in the ring; a 'y' in
+        // it is the ACK byte and would pass for the bootloader's answer to the sync.
+        if (const quint16 stale = m_RxBuffer.skip(m_RxBuffer.count()))
+            logStatus(kOrigin, "Dropped %d bytes received before the sync", int(stale));
         const quint8 frame[] = {kSync};
         send(frame, sizeof frame);
         m_FwTimeout = kSyncTimeout;

@@ -109,6 +109,23 @@ private slots:
         QVERIFY(rig.dev.isBootloaderActive());
     }
 
+    void boardOutputBeforeTheReset_isNotTakenForTheSyncAck()
+    {
+        // The application printed "bytes" (a 'y' is the ACK byte) just before the update; the
+        // bootloader itself never answers.
+        Rig rig(false);
+        rig.peer->inject("97824 bytes, ready\n");
+        rig.dev.pollOnce();
+        QVERIFY(rig.dev.getRxCount() > 0);
+        rig.dev.SLOT_StartFirmwareUpdate(rig.writeHex(toIntelHex(patternImage(16))));
+        rig.runToEnd();
+        QCOMPARE(rig.finished.count(), 1);
+        QCOMPARE(result(rig.finished), qint8(-1));
+        QVERIFY(rig.console().contains("EnterBootloader Time Error"));
+        for (const auto &w : rig.peer->writes())
+            QVERIFY2(w.bytes != kGetId, "the sync was taken as answered");
+    }
+
     void start_withoutBridge_failsInTheNextPassOnce()
     {
         auto lib = std::make_shared<SimBridgeLibrary>();
