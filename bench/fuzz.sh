@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 scripts/install-deps.sh
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELMORA_BUILD_BENCH=OFF >/dev/null || exit 1
-targets=$(grep -rho 'pelmora_add_fuzz(NAME [a-z_]*' tests | awk '{print $2}')
+targets=$( (grep -rho 'pelmora_add_fuzz(NAME [a-z_]*' tests | awk '{print $2}';
+           grep -rho 'add_executable(fuzz_[a-z]*_libfuzzer' tests | sed 's/add_executable(//; s/_libfuzzer//') | sort -u)
 status=0
 for t in $targets; do
     cmake --build build-fuzz -j"$(nproc)" --target "${t}_libfuzzer" >/dev/null || { echo "$t: build failed"; status=1; continue; }
