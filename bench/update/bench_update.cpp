@@ -128,9 +128,10 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 500; ++i)
         QThread::msleep(1);
     const double passMs = double(step.nsecsElapsed()) / 1e6 / 500;
-    std::printf("    worker pass here: %.3f ms (QThread::msleep(1)); a block takes at least 6 passes "
-                "(3 send states, 3 receive states), so each of its 3 replies waits ~1.5 passes "
-                "= %.2f ms per block, %.2f s for the image\n",
-                passMs, 3 * 1.5 * passMs, 3 * 1.5 * passMs * blocks / 1000.0);
+    // The next frame goes out in the pass that takes the ACK, so each of a block's 3 replies
+    // waits for the rest of the pass it arrived in: half a pass on average.
+    std::printf("    worker pass here: %.3f ms (QThread::msleep(1)); each of a block's 3 replies waits "
+                "~0.5 pass for the pass that answers it = %.2f ms per block, %.2f s for the image\n",
+                passMs, 3 * 0.5 * passMs, 3 * 0.5 * passMs * blocks / 1000.0);
     return equal ? 0 : 1;
 }

@@ -66,7 +66,17 @@ void VX_SI_USBXpressDev::pollOnce()
 
     if (m_BootloaderActive.load(std::memory_order_acquire)) {
         if (isDeviceOpen()) {
+            const quint32 before = m_FwState.load(std::memory_order_acquire);
             WriteFirmware_Handler();
+            // An ACK in the block loop is answered with the next frame in the same pass: the
+            // chip waits for it, and a pass per frame would add a millisecond to every frame
+            // (about a tenth of the whole update).
+            const quint32 after = m_FwState.load(std::memory_order_acquire);
+            const bool acked = (before == SM_FW_WriteFileReceiveCMD && after == SM_FW_WriteFileSendAddr)
+                || (before == SM_FW_WriteFileReceiveAddr && after == SM_FW_WriteFileSendData)
+                || (before == SM_FW_WriteFileReceiveData && after == SM_FW_WriteFileSendCMD);
+            if (acked)
+                WriteFirmware_Handler();
         } else {
             writeConsoleLine(consoleRed(QStringLiteral("Bootloader Fail -> disconnect \u00b5C during write firmware!!")));
             emit SIGNAL_FirmwareWriteFinish(-1);

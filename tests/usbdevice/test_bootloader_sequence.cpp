@@ -109,6 +109,28 @@ private slots:
         QVERIFY(rig.dev.isBootloaderActive());
     }
 
+    void ackInTheBlockLoop_isAnsweredWithTheNextFrameInTheSamePass()
+    {
+        Rig rig;
+        rig.dev.SLOT_StartFirmwareUpdate(rig.writeHex(toIntelHex(patternImage(600))));
+        for (int i = 0; i < 20000 && rig.dev.firmwareState() != VX_SI_USBXpressDev::SM_FW_WriteFileReceiveCMD; ++i)
+            rig.dev.pollOnce();
+        QCOMPARE(rig.dev.firmwareState(), quint32(VX_SI_USBXpressDev::SM_FW_WriteFileReceiveCMD));
+        const int before = rig.peer->writes().size();
+        rig.dev.pollOnce();  // takes the ACK of the command and sends the address
+        QCOMPARE(rig.peer->writes().size(), before + 1);
+        QCOMPARE(rig.peer->writes().last().bytes, QByteArray("\x08\x00\x00\x00\x08", 5));
+        QCOMPARE(rig.dev.firmwareState(), quint32(VX_SI_USBXpressDev::SM_FW_WriteFileReceiveAddr));
+        rig.dev.pollOnce();  // ACK of the address, out goes the data
+        QCOMPARE(rig.peer->writes().size(), before + 2);
+        QCOMPARE(rig.peer->writes().last().bytes.size(), 258);
+        rig.dev.pollOnce();  // ACK of the data, out goes the next block's command
+        QCOMPARE(rig.peer->writes().last().bytes, kWrite);
+        rig.runToEnd();
+        QCOMPARE(result(rig.finished), qint8(1));
+        QCOMPARE(rig.dataFrames().size(), 3);
+    }
+
     void boardOutputBeforeTheReset_isNotTakenForTheSyncAck()
     {
         // The application printed "bytes" (a 'y' is the ACK byte) just before the update; the
