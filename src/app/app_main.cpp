@@ -9,6 +9,7 @@
 
 int pelmoraMain(int argc, char *argv[])
 {
+    catchTerminationSignals();
     QApplication app(argc, argv);
     // The settings folder is named after these (per-user application data).
     QCoreApplication::setOrganizationName(QStringLiteral("Zorvane"));

@@ -18,10 +18,14 @@ extern "C" void onTerminationSignal(int signal)
 
 } // namespace
 
-void closeOnTerminationSignals(QWidget *window)
+void catchTerminationSignals()
 {
     std::signal(SIGINT, onTerminationSignal);
     std::signal(SIGTERM, onTerminationSignal);
+}
+
+void closeOnTerminationSignals(QWidget *window)
+{
     auto *timer = new QTimer(window);
     QObject::connect(timer, &QTimer::timeout, window, [window, timer] {
         const int signal = g_Signal;

@@ -4,6 +4,9 @@
 
 class QWidget;
 
-// Closes window when SIGINT or SIGTERM arrives (checked by a timer in the GUI thread; the
-// handler itself only sets a flag).
+// Installs the handlers, which only note the signal; called first thing, so a signal during
+// start-up is not fatal either.
+void catchTerminationSignals();
+
+// Closes window once a noted signal is seen (checked by a timer in the GUI thread).
 void closeOnTerminationSignals(QWidget *window);

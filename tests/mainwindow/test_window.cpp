@@ -213,7 +213,7 @@ private slots:
         m_Lib->plug(m_EchoId);
         QTRY_VERIFY_WITH_TIMEOUT(w.usbDevice()->isDeviceOpen(), kListWait);
         QCOMPARE(widget<QToolButton>(w, "m_pBConnect")->text(), QStringLiteral("Disconnect"));
-        QVERIFY(log.contains(QStringLiteral("Open Device 1")));
+        QVERIFY2(log.contains(QStringLiteral("Open Device 1")), qPrintable(log.lines().join(QLatin1Char(10))));
         QTRY_COMPARE(consoleText(w).count(QStringLiteral("Connect ") + kEchoName), 2);
     }
 
