@@ -257,6 +257,10 @@ private slots:
         QVERIFY(consoleText(w).contains(QStringLiteral("Bootloader Start!!")));
         QVERIFY(consoleText(w).contains(QString(383, QLatin1Char('*'))));
         QVERIFY(!tremlin->isEnabled());
+        // The board is looked at only once the worker has let go of it.
+        QTRY_VERIFY_WITH_TIMEOUT(!w.usbDevice()->isBootloaderActive(), kUpdateWait);
+        w.on_m_pBConnect_clicked();
+        QVERIFY(!w.usbDevice()->isDeviceOpen());
 
         QFile hex(tremlinImagePath(w));
         QTemporaryFile bin;
@@ -283,6 +287,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(QStringLiteral("ERROR Bootloader")), kUpdateWait);
         QVERIFY(!consoleText(w).contains(QStringLiteral("Bootloader Finish")));
         QVERIFY(ownEnabled(widget<QToolButton>(w, "m_pBWriteFirmware")));
+        QTRY_VERIFY(!w.usbDevice()->isBootloaderActive());
+        w.on_m_pBConnect_clicked();
         QVERIFY(m_Board->flash() == before);  // refused before anything was erased
     }
 
@@ -313,7 +319,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
         QCOMPARE(s.result, -1);
         QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
-        QVERIFY(consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
     }
 
     void secondInstance_warnsAndStarts_andTheStatusByteFollowsTheLastOne()
