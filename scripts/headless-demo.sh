@@ -3,7 +3,7 @@
 # shared-memory key, so it never touches the user's own settings or a running loader.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-bin=build
+bin=${PELMORA_BUILD_DIR:-build}
 work=$(mktemp -d /tmp/pelmora-demo.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 

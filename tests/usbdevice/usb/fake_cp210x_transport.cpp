@@ -36,9 +36,9 @@ public:
         if (m_Owner->injected(Kind::String, &result))
             return result;
         if (index == 2)
-            *text = bridge->spec.product;
+            *text = bridge->model.product;
         else if (index == 3)
-            *text = bridge->spec.serial;
+            *text = bridge->model.serial;
         else
             return UsbResult::Stall;
         return UsbResult::Ok;
@@ -59,8 +59,8 @@ public:
         // An interrupt endpoint first, as a part with an extra endpoint might list it: the
         // backend must pick the bulk ones.
         out->push_back({0x83, 0x03, 16});
-        out->push_back({bridge->spec.inEndpoint, 0x02, 64});
-        out->push_back({bridge->spec.outEndpoint, 0x02, 64});
+        out->push_back({bridge->model.inEndpoint, 0x02, 64});
+        out->push_back({bridge->model.outEndpoint, 0x02, 64});
         return UsbResult::Ok;
     }
 
@@ -133,10 +133,10 @@ public:
         UsbResult result = UsbResult::Ok;
         if (m_Owner->injected(Kind::BulkOut, &result))
             return result;
-        if (endpoint != bridge->spec.outEndpoint || !bridge->claimed)
+        if (endpoint != bridge->model.outEndpoint || !bridge->claimed)
             return UsbResult::PipeError;
-        if (bridge->enabled && bridge->spec.peer)
-            bridge->spec.peer->hostWrite(data, length, bridge->lineControl);
+        if (bridge->enabled && bridge->model.peer)
+            bridge->model.peer->hostWrite(data, length, bridge->lineControl);
         *transferred = length;
         m_Owner->deliverLocked(*bridge);
         return UsbResult::Ok;
@@ -157,7 +157,7 @@ public:
         UsbResult result = UsbResult::Ok;
         if (m_Owner->injected(Kind::StartIn, &result))
             return result;
-        if (endpoint != bridge->spec.inEndpoint || !bridge->claimed)
+        if (endpoint != bridge->model.inEndpoint || !bridge->claimed)
             return UsbResult::PipeError;
         bridge->sink = std::move(sink);
         bridge->transferSize = transferSize;
@@ -202,14 +202,14 @@ private:
 
 FakeCp210xTransport::~FakeCp210xTransport() = default;
 
-int FakeCp210xTransport::addBridge(BridgeSpec spec)
+int FakeCp210xTransport::addBridge(BridgeModel model)
 {
     std::lock_guard<std::recursive_mutex> lock(m_Mutex);
     Bridge bridge;
     bridge.id = m_NextId++;
     bridge.address = m_NextAddress++;
-    bridge.kernelDriverBound = spec.kernelDriverBound;
-    bridge.spec = std::move(spec);
+    bridge.kernelDriverBound = model.kernelDriverBound;
+    bridge.model = std::move(model);
     m_Bridges.push_back(std::move(bridge));
     return m_Bridges.back().id;
 }
@@ -246,11 +246,11 @@ void FakeCp210xTransport::plug(int id)
         return;
     bridge->plugged = true;
     bridge->address = m_NextAddress++;
-    bridge->kernelDriverBound = bridge->spec.kernelDriverBound;
+    bridge->kernelDriverBound = bridge->model.kernelDriverBound;
     bridge->baudRate = 0;
     bridge->lineControl = 0;
-    if (bridge->spec.peer)
-        bridge->spec.peer->reattach();
+    if (bridge->model.peer)
+        bridge->model.peer->reattach();
 }
 
 void FakeCp210xTransport::failNext(Kind kind, UsbResult result, int count, int request, int value)
@@ -287,11 +287,11 @@ void FakeCp210xTransport::deliver()
 
 void FakeCp210xTransport::deliverLocked(Bridge &bridge)
 {
-    if (!bridge.sink || !bridge.spec.peer)
+    if (!bridge.sink || !bridge.model.peer)
         return;
     std::vector<uint8_t> buffer(std::max<size_t>(bridge.transferSize, 1));
-    while (bridge.sink && bridge.spec.peer->hostAvailable() > 0) {
-        const size_t n = bridge.spec.peer->hostRead(buffer.data(), buffer.size());
+    while (bridge.sink && bridge.model.peer->hostAvailable() > 0) {
+        const size_t n = bridge.model.peer->hostRead(buffer.data(), buffer.size());
         if (n == 0)
             break;
         bridge.sink(buffer.data(), n, UsbResult::Ok);
@@ -325,8 +325,8 @@ UsbResult FakeCp210xTransport::controlLocked(Bridge &bridge, const ControlSetup 
         case cp::kPurge:
             if (length != 0 || (setup.value & ~0x000F))
                 return UsbResult::Stall;
-            if ((setup.value & cp::kPurgeReceive) && bridge.spec.peer)
-                bridge.spec.peer->hostPurge();
+            if ((setup.value & cp::kPurgeReceive) && bridge.model.peer)
+                bridge.model.peer->hostPurge();
             return UsbResult::Ok;
         default:
             return UsbResult::Stall;
@@ -334,17 +334,17 @@ UsbResult FakeCp210xTransport::controlLocked(Bridge &bridge, const ControlSetup 
     }
     if (setup.request != cp::kVendorSpecific)
         return UsbResult::Stall;
-    const bool indexWordLatch = cp::latchFormOf(bridge.spec.partNumber) == cp::LatchForm::IndexWord;
+    const bool indexWordLatch = cp::latchFormOf(bridge.model.partNumber) == cp::LatchForm::IndexWord;
     if (setup.requestType == cp::kToDevice && setup.value == cp::kWriteLatch && length == 0 && indexWordLatch) {
         const uint8_t mask = uint8_t(setup.index & 0xFF);
         const uint8_t levels = uint8_t(setup.index >> 8);
         bridge.latch = uint8_t((bridge.latch & ~mask) | (levels & mask));
-        if (bridge.spec.peer)
-            bridge.spec.peer->setLatch(bridge.latch);
+        if (bridge.model.peer)
+            bridge.model.peer->setLatch(bridge.latch);
         return UsbResult::Ok;
     }
     if (setup.requestType == cp::kFromDevice && setup.value == cp::kGetPartNumber && length >= 1) {
-        data[0] = bridge.spec.partNumber;
+        data[0] = bridge.model.partNumber;
         *transferred = 1;
         return UsbResult::Ok;
     }
@@ -389,7 +389,7 @@ UsbResult FakeCp210xTransport::enumerate(std::vector<pelusb::UsbDeviceRecord> *o
     std::lock_guard<std::recursive_mutex> lock(m_Mutex);
     out->clear();
     for (Bridge &bridge : m_Bridges) {
-        if (bridge.plugged && bridge.spec.peer && bridge.spec.peer->detached())
+        if (bridge.plugged && bridge.model.peer && bridge.model.peer->detached())
             bridge.plugged = false;
         if (bridge.plugged)
             out->push_back(recordOf(bridge));
@@ -427,11 +427,11 @@ bool FakeCp210xTransport::watchDepartures(std::function<void(const std::string &
 pelusb::UsbDeviceRecord FakeCp210xTransport::recordOf(const Bridge &bridge) const
 {
     pelusb::UsbDeviceRecord record;
-    record.bus = bridge.spec.bus;
-    record.ports = bridge.spec.ports;
+    record.bus = bridge.model.bus;
+    record.ports = bridge.model.ports;
     record.address = bridge.address;
-    record.vendorId = bridge.spec.vendorId;
-    record.productId = bridge.spec.productId;
+    record.vendorId = bridge.model.vendorId;
+    record.productId = bridge.model.productId;
     record.productStringIndex = 2;
     record.serialStringIndex = 3;
     return record;
@@ -459,7 +459,7 @@ FakeCp210xTransport::Bridge *FakeCp210xTransport::live(int id, uint8_t address)
     if (!bridge || !bridge->plugged || bridge->address != address)
         return nullptr;
     // A peer that pulled its own cable (a fault a test asked for) takes the bridge with it.
-    if (bridge->spec.peer && bridge->spec.peer->detached()) {
+    if (bridge->model.peer && bridge->model.peer->detached()) {
         bridge->plugged = false;
         pelusb::BulkInSink sink = std::move(bridge->sink);
         bridge->sink = nullptr;

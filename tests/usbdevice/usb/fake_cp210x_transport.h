@@ -39,7 +39,7 @@ public:
         StopIn,
     };
 
-    struct BridgeSpec {
+    struct BridgeModel {
         uint8_t bus = 1;
         std::vector<uint8_t> ports{1};
         uint16_t vendorId = 0x10C4;
@@ -55,7 +55,7 @@ public:
 
     ~FakeCp210xTransport() override;
 
-    int addBridge(BridgeSpec spec);
+    int addBridge(BridgeModel model);
     // Pulls the bridge: its links answer NoDevice from now on. With notify, queued IN
     // transfers end with NoDevice (what the kernel does) and, when hot-plug is on, the
     // departure is announced; without, only the next call finds out.
@@ -98,7 +98,7 @@ private:
 
     struct Bridge {
         int id = 0;
-        BridgeSpec spec;
+        BridgeModel model;
         uint8_t address = 0;
         bool plugged = true;
         pelusb::UsbResult openResult = pelusb::UsbResult::Ok;

@@ -22,11 +22,11 @@ struct Rig {
     std::unique_ptr<UsbBridgeLibrary> lib;
     SiHandle handle = kNoSiHandle;
 
-    explicit Rig(FakeCp210xTransport::BridgeSpec spec = {}, bool hotplug = true)
+    explicit Rig(FakeCp210xTransport::BridgeModel model = {}, bool hotplug = true)
     {
-        if (!spec.peer)
-            spec.peer = peer;
-        id = usb->addBridge(spec);
+        if (!model.peer)
+            model.peer = peer;
+        id = usb->addBridge(model);
         usb->setHotplug(hotplug);
         lib = std::make_unique<UsbBridgeLibrary>(usb, defaultUsbIds());
     }
@@ -41,9 +41,9 @@ struct Rig {
     QString lastCall() const { return usb->calls().isEmpty() ? QString() : usb->calls().last(); }
 };
 
-FakeCp210xTransport::BridgeSpec spec(uint8_t bus, std::vector<uint8_t> ports, const char *serial)
+FakeCp210xTransport::BridgeModel model(uint8_t bus, std::vector<uint8_t> ports, const char *serial)
 {
-    FakeCp210xTransport::BridgeSpec s;
+    FakeCp210xTransport::BridgeModel s;
     s.bus = bus;
     s.ports = std::move(ports);
     s.serial = serial;
@@ -96,7 +96,7 @@ private slots:
 
     void unboundKernelDriver_isNeitherDetachedNorAttached_endpointsComeFromTheDescriptor()
     {
-        FakeCp210xTransport::BridgeSpec s;
+        FakeCp210xTransport::BridgeModel s;
         s.kernelDriverBound = false;
         s.inEndpoint = 0x81;
         s.outEndpoint = 0x01;
@@ -200,7 +200,7 @@ private slots:
         QFETCH(int, part);
         QFETCH(bool, partAnswers);
         QFETCH(int, status);
-        FakeCp210xTransport::BridgeSpec s;
+        FakeCp210xTransport::BridgeModel s;
         s.partNumber = uint8_t(part);
         Rig rig(s);
         if (!partAnswers)
@@ -380,14 +380,14 @@ private slots:
     void enumeration_ordersByBusAndPort_filtersIds_readsStringsOnce()
     {
         auto usb = std::make_shared<FakeCp210xTransport>();
-        usb->addBridge(spec(2, {1}, "C"));
-        usb->addBridge(spec(1, {3, 1}, "B"));
-        usb->addBridge(spec(1, {1}, "A"));
-        FakeCp210xTransport::BridgeSpec mouse = spec(1, {2}, "M");
+        usb->addBridge(model(2, {1}, "C"));
+        usb->addBridge(model(1, {3, 1}, "B"));
+        usb->addBridge(model(1, {1}, "A"));
+        FakeCp210xTransport::BridgeModel mouse = model(1, {2}, "M");
         mouse.vendorId = 0x046D;
         mouse.productId = 0xC52B;
         usb->addBridge(mouse);
-        FakeCp210xTransport::BridgeSpec xpress = spec(1, {3}, "X");
+        FakeCp210xTransport::BridgeModel xpress = model(1, {3}, "X");
         xpress.productId = 0xEA61;
         xpress.product = "USBXpress Device";
         usb->addBridge(xpress);
@@ -434,8 +434,8 @@ private slots:
     void bridgeWithoutPermission_isNotListedAndReportedOncePointingToTheRule()
     {
         auto usb = std::make_shared<FakeCp210xTransport>();
-        const int locked = usb->addBridge(spec(1, {1}, "L"));
-        usb->addBridge(spec(1, {2}, "F"));
+        const int locked = usb->addBridge(model(1, {1}, "L"));
+        usb->addBridge(model(1, {2}, "F"));
         usb->setOpenResult(locked, UsbResult::Access);
         UsbBridgeLibrary lib(usb, defaultUsbIds());
         LogCapture log;

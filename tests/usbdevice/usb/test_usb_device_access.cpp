@@ -37,11 +37,11 @@ struct Rig {
     }
     int addBridge(uint8_t part)
     {
-        FakeCp210xTransport::BridgeSpec spec;
-        spec.product = "Orbalo Mini";
-        spec.partNumber = part;
-        spec.peer = peer;
-        return usb->addBridge(spec);
+        FakeCp210xTransport::BridgeModel model;
+        model.product = "Orbalo Mini";
+        model.partNumber = part;
+        model.peer = peer;
+        return usb->addBridge(model);
     }
     void openFirst()
     {
@@ -77,13 +77,13 @@ private slots:
         dev.fillListOfDevice();
         QCOMPARE(spy.count(), 1);
 
-        FakeCp210xTransport::BridgeSpec later;
+        FakeCp210xTransport::BridgeModel later;
         later.bus = 3;
         later.product = "Later";
         later.serial = "0002";
         const int laterId = usb->addBridge(later);
         dev.fillListOfDevice();
-        FakeCp210xTransport::BridgeSpec lower;
+        FakeCp210xTransport::BridgeModel lower;
         lower.bus = 1;
         lower.product = "Lower socket";
         lower.serial = "";
@@ -258,9 +258,9 @@ private slots:
     {
         auto usb = std::make_shared<FakeCp210xTransport>();
         auto board = std::make_shared<pelsim::SimBoard>();
-        FakeCp210xTransport::BridgeSpec spec;
-        spec.peer = board;
-        usb->addBridge(spec);
+        FakeCp210xTransport::BridgeModel model;
+        model.peer = board;
+        usb->addBridge(model);
         VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
         QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
         dev.fillListOfDevice();
@@ -292,9 +292,9 @@ private slots:
     {
         auto usb = std::make_shared<FakeCp210xTransport>();
         auto board = std::make_shared<pelsim::SimBoard>();
-        FakeCp210xTransport::BridgeSpec spec;
-        spec.peer = board;
-        const int id = usb->addBridge(spec);
+        FakeCp210xTransport::BridgeModel model;
+        model.peer = board;
+        const int id = usb->addBridge(model);
         VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
         QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
         QSignalSpy closed(&dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);

@@ -11,7 +11,7 @@ namespace pelmora_images {
 
 namespace {
 
-struct Spec {
+struct ImageRecipe {
     const char *name;
     int width;
     int height;
@@ -28,10 +28,10 @@ QByteArray encodePng(const QImage &img)
     return out;
 }
 
-QImage render(const Spec &spec)
+QImage render(const ImageRecipe &recipe)
 {
-    Canvas canvas(spec.width, spec.height, spec.grid);
-    spec.draw(canvas.p());
+    Canvas canvas(recipe.width, recipe.height, recipe.grid);
+    recipe.draw(canvas.p());
     return canvas.finish();
 }
 
@@ -51,7 +51,7 @@ QImage drawAppIconImage(int side)
 
 QVector<DrawnImageFile> drawPelmoraImages()
 {
-    const QVector<Spec> specs = {
+    const QVector<ImageRecipe> recipes = {
         {"Tarvo2.png", 85, 15, 85, drawWordmark},
         {"Close_8.png", 8, 8, 8, [](QPainter &p) { drawClose(p, kSlate); }},
         {"Close_8_blue.png", 8, 8, 8, [](QPainter &p) { drawClose(p, kBlue); }},
@@ -79,8 +79,8 @@ QVector<DrawnImageFile> drawPelmoraImages()
     for (int side : appIconSizes())
         iconImages.append(drawAppIconImage(side));
     files.append({QStringLiteral("OBPelmora.ico"), encodeIcoFile(iconImages)});
-    for (const Spec &spec : specs)
-        files.append({QString::fromLatin1(spec.name), encodePng(render(spec))});
+    for (const ImageRecipe &recipe : recipes)
+        files.append({QString::fromLatin1(recipe.name), encodePng(render(recipe))});
     return files;
 }
 
