@@ -73,7 +73,8 @@ private:
     // Moves what the ring of DataType holds, as far as its queue has room.
     void pullRing(quint8 DataType, bool notified);
     void startUpdate(const QString &path, UpdateOrigin origin);
-    void setDisconnectedControls();
+    // The no-bridge state after a disconnect (by the user: forgetName) or the bridge's loss.
+    void showDisconnected(bool forgetName);
     QString currentRowText() const;
     void setTitleForHexFile(const QString &path);
 

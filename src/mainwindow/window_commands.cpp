@@ -114,33 +114,25 @@ void OrbaloFirmwareLoader::on_m_pBConnect_clicked()
         return;
     }
     logStatus("OrbaloFirmwareLoader::on_m_pBConnect_clicked", "Close SiUsbDev");
-    const QString kept = currentRowText();
-    queueMessage(QStringLiteral("<br><b>Disconnect %1</b>").arg(plain(kept)));
-    m_pSettings->setUsbDevName(QString());
-    m_pSharedMem->setNameOfConnectedDevice(QString());
-    setDisconnectedControls();
-    on_m_pBSearch_clicked();
-    const QList<QListWidgetItem *> same = ui->m_ListDev->findItems(kept, Qt::MatchExactly);
-    if (!same.isEmpty())
-        ui->m_ListDev->setCurrentItem(same.first());
-    m_pSharedMem->setStatusOrbaloConnection(0);
+    // Forgetting the name is what keeps the automatic reconnect from undoing the user's click.
+    showDisconnected(true);
 }
 
 void OrbaloFirmwareLoader::SLOT_connectionClosed()
 {
     logStatus("OrbaloFirmwareLoader::SLOT_connectionClosed", "Close SiUsbDev");
-    const QString kept = currentRowText();
-    queueMessage(QStringLiteral("<br><b>Disconnect %1</b>").arg(plain(kept)));
-    setDisconnectedControls();
-    on_m_pBSearch_clicked();
-    const QList<QListWidgetItem *> same = ui->m_ListDev->findItems(kept, Qt::MatchExactly);
-    if (!same.isEmpty())
-        ui->m_ListDev->setCurrentItem(same.first());
-    m_pSharedMem->setStatusOrbaloConnection(0);
+    // The name stays remembered, so the bridge is connected again when it comes back.
+    showDisconnected(false);
 }
 
-void OrbaloFirmwareLoader::setDisconnectedControls()
+void OrbaloFirmwareLoader::showDisconnected(bool forgetName)
 {
+    const QString kept = currentRowText();
+    queueMessage(QStringLiteral("<br><b>Disconnect %1</b>").arg(plain(kept)));
+    if (forgetName) {
+        m_pSettings->setUsbDevName(QString());
+        m_pSharedMem->setNameOfConnectedDevice(QString());
+    }
     ui->m_pBConnect->setText(tr("Connect"));
     ui->m_pBSearch->setEnabled(true);
     ui->m_ListDev->setEnabled(true);
@@ -148,6 +140,11 @@ void OrbaloFirmwareLoader::setDisconnectedControls()
     ui->m_pBTremlin->setEnabled(false);
     ui->m_lConnectSymbol->hide();
     ui->m_lConnectText->hide();
+    on_m_pBSearch_clicked();
+    const QList<QListWidgetItem *> same = ui->m_ListDev->findItems(kept, Qt::MatchExactly);
+    if (!same.isEmpty())
+        ui->m_ListDev->setCurrentItem(same.first());
+    m_pSharedMem->setStatusOrbaloConnection(0);
 }
 
 void OrbaloFirmwareLoader::on_m_pBResetOB_clicked()
