@@ -56,6 +56,19 @@ QString consoleText(QWidget &window)
     return widget<QPlainTextEdit>(window, "m_pTEconsole")->toPlainText();
 }
 
+// The colour the console shows a piece of text in (invalid when it is not shown).
+QColor colourOf(QWidget &window, const QString &piece)
+{
+    const QTextDocument *doc = widget<QPlainTextEdit>(window, "m_pTEconsole")->document();
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            if (it.fragment().text().contains(piece))
+                return it.fragment().charFormat().foreground().color();
+        }
+    }
+    return QColor();
+}
+
 bool listHas(QWidget &window, const QString &name)
 {
     return !widget<QListWidget>(window, "m_ListDev")->findItems(name, Qt::MatchExactly).isEmpty();
@@ -224,16 +237,9 @@ private slots:
         const QByteArray line = "\x1b[31mHot\x1b[0m if a<b & c\n";
         m_Echo->inject(reinterpret_cast<const uint8_t *>(line.constData()), size_t(line.size()));
         QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Hot if a<b & c")));
-        // "Hot" carries the red of its colour sequence.
-        bool red = false;
-        const QTextDocument *doc = widget<QPlainTextEdit>(w, "m_pTEconsole")->document();
-        for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
-            for (auto it = b.begin(); !it.atEnd(); ++it) {
-                if (it.fragment().text().contains(QStringLiteral("Hot")))
-                    red = it.fragment().charFormat().foreground().color() == QColor(Qt::red);
-            }
-        }
-        QVERIFY(red);
+        // "Hot" carries the red of its colour sequence, the rest the console's own colour.
+        QCOMPARE(colourOf(w, QStringLiteral("Hot")), QColor(Qt::red));
+        QVERIFY(colourOf(w, QStringLiteral(" if a<b & c")) != QColor(Qt::red));
 
         w.on_m_rB_TLVMode_clicked();
         QVERIFY(w.usbDevice()->isTLVMode());
@@ -286,6 +292,7 @@ private slots:
         w.on_m_pBTremlin_clicked();
         QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(QStringLiteral("ERROR Bootloader")), kUpdateWait);
         QVERIFY(!consoleText(w).contains(QStringLiteral("Bootloader Finish")));
+        QCOMPARE(colourOf(w, QStringLiteral("ERROR Bootloader")), QColor(Qt::red));
         QVERIFY(ownEnabled(widget<QToolButton>(w, "m_pBWriteFirmware")));
         QTRY_VERIFY(!w.usbDevice()->isBootloaderActive());
         w.on_m_pBConnect_clicked();
