@@ -24,6 +24,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QToolButton>
 #include <QtTest>
 
@@ -350,6 +351,37 @@ private slots:
         }
         QVERIFY(client.read(&s));
         QVERIFY(!s.pelmoraRunning);
+    }
+
+    void floodOfBoardOutput_everyLineReachesTheConsole()
+    {
+        OrbaloFirmwareLoader w;
+        connectRow(w, kEchoName);
+        // Far more than the rings and a queue hold at once. The 200-paragraph limit is lifted
+        // here so that everything that arrived can be read back.
+        auto *console = widget<QPlainTextEdit>(w, "m_pTEconsole");
+        console->document()->setMaximumBlockCount(0);
+        constexpr int kLines = 6000;
+        QByteArray flood;
+        for (int i = 0; i < kLines; ++i)
+            flood += "\x1b[32m#" + QByteArray::number(i) + ";\x1b[0m line of board output\n";
+        QVERIFY(flood.size() > 2 * OrbaloFirmwareLoader::kQueueLimit);
+        m_Echo->inject(reinterpret_cast<const uint8_t *>(flood.constData()), size_t(flood.size()));
+        const QString last = QStringLiteral("#%1;").arg(kLines - 1);
+        QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(last), 30000);
+        QString arrived = consoleText(w);
+        arrived.remove(QChar(0x2028)).remove(QLatin1Char('\n'));
+        int missing = 0;
+        int from = 0;
+        for (int i = 0; i < kLines; ++i) {
+            const int at = arrived.indexOf(QStringLiteral("#%1;").arg(i), from);
+            if (at < 0)
+                ++missing;
+            else
+                from = at;
+        }
+        QCOMPARE(missing, 0);
+        QCOMPARE(colourOf(w, QStringLiteral("#0;")), QColor(QStringLiteral("green")));
     }
 
     void console_keeps200Paragraphs_andClears()
