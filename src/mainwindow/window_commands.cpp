@@ -17,12 +17,6 @@ namespace {
 
 const char kDeviceIcon[] = ":/img/Werkstueck_32.png";
 
-// A device name or path inside a console message must show as typed.
-QString plain(const QString &text)
-{
-    return consoleEscape(text);
-}
-
 } // namespace
 
 QString OrbaloFirmwareLoader::currentRowText() const
@@ -51,17 +45,12 @@ void OrbaloFirmwareLoader::on_m_ListDev_currentRowChanged(int currentRow)
 
 void OrbaloFirmwareLoader::SLOT_newDeviceListAvailable()
 {
-    const QStringList names = m_pUsbDevice->getDeviceNameList();
     const QString remembered = m_pSettings->getUsbDevName();
-
-    ui->m_ListDev->clear();
-    ui->m_pBConnect->setEnabled(false);
-    const QIcon icon(QString::fromLatin1(kDeviceIcon));
+    on_m_pBSearch_clicked();
     int found = -1;
-    for (int i = 0; i < names.size(); ++i) {
-        new QListWidgetItem(icon, names.at(i), ui->m_ListDev);
-        // An empty remembered name means the user disconnected: nothing to come back to.
-        if (!remembered.isEmpty() && names.at(i) == remembered)
+    // An empty remembered name means the user disconnected: nothing to come back to.
+    for (int i = 0; !remembered.isEmpty() && i < ui->m_ListDev->count(); ++i) {
+        if (ui->m_ListDev->item(i)->text() == remembered)
             found = i;
     }
     if (found == -1)
@@ -86,7 +75,7 @@ void OrbaloFirmwareLoader::on_m_pBConnect_clicked()
         const QString name = ui->m_ListDev->currentItem()->text();
         if (m_pUsbDevice->openDevice(quint16(row)) == 1) {
             logStatus("OrbaloFirmwareLoader::on_m_pBConnect_clicked", "Open SiUsbDev");
-            const QString message = QStringLiteral("<br><b>Connect %1</b>").arg(plain(name));
+            const QString message = QStringLiteral("<br><b>Connect %1</b>").arg(consoleEscape(name));
             m_pSettings->setUsbDevName(name);
             queueMessage(message);
             m_ConnectedName = name;
@@ -103,7 +92,7 @@ void OrbaloFirmwareLoader::on_m_pBConnect_clicked()
             m_pSharedMem->setNameOfConnectedDevice(name);
         } else {
             queueMessage(QStringLiteral("<br><font color=\"Red\"><b>Unabel to open %1</b></font>")
-                             .arg(plain(name)));
+                             .arg(consoleEscape(name)));
             logError("OrbaloFirmwareLoader::on_m_pBConnect_clicked", "Can't open SiUsbDev");
         }
         return;
@@ -128,7 +117,7 @@ void OrbaloFirmwareLoader::SLOT_connectionClosed()
 void OrbaloFirmwareLoader::showDisconnected(bool forgetName)
 {
     const QString kept = currentRowText();
-    queueMessage(QStringLiteral("<br><b>Disconnect %1</b>").arg(plain(kept)));
+    queueMessage(QStringLiteral("<br><b>Disconnect %1</b>").arg(consoleEscape(kept)));
     if (forgetName) {
         m_pSettings->setUsbDevName(QString());
         m_pSharedMem->setNameOfConnectedDevice(QString());
@@ -149,7 +138,7 @@ void OrbaloFirmwareLoader::showDisconnected(bool forgetName)
 
 void OrbaloFirmwareLoader::on_m_pBResetOB_clicked()
 {
-    queueMessage(QStringLiteral("<br><b>Reset %1</b>").arg(plain(currentRowText())));
+    queueMessage(QStringLiteral("<br><b>Reset %1</b>").arg(consoleEscape(currentRowText())));
     m_pUsbDevice->resetTarget();
 }
 

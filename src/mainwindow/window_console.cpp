@@ -8,6 +8,21 @@
 
 #include <QMutexLocker>
 
+namespace {
+
+// The device object's three rings, by DataType: its count and its byte reader.
+struct RingReader {
+    quint16 (VX_SI_USBXpressDev::*count)() const;
+    qint8 (VX_SI_USBXpressDev::*take)(char &);
+};
+constexpr RingReader kRings[3] = {
+    {&VX_SI_USBXpressDev::getRxCount, &VX_SI_USBXpressDev::getRxByte},
+    {&VX_SI_USBXpressDev::getConsoleCount, &VX_SI_USBXpressDev::getConsoleByte},
+    {&VX_SI_USBXpressDev::getTLVCount, &VX_SI_USBXpressDev::getTLVByte},
+};
+
+} // namespace
+
 void OrbaloFirmwareLoader::SLOT_newDataAvailable(quint8 DataType)
 {
     pullRing(DataType, true);
@@ -21,12 +36,8 @@ void OrbaloFirmwareLoader::pullRing(quint8 DataType, bool notified)
     // notification from just before the start must not take them away from the update.
     if (DataType == 0 && m_pUsbDevice->isBootloaderActive())
         return;
-    quint16 count = 0;
-    switch (DataType) {
-    case 0: count = m_pUsbDevice->getRxCount(); break;
-    case 1: count = m_pUsbDevice->getConsoleCount(); break;
-    default: count = m_pUsbDevice->getTLVCount(); break;
-    }
+    const RingReader &ring = kRings[DataType];
+    const quint16 count = (m_pUsbDevice->*ring.count)();
     if (DataType == 0 && notified)
         logStatus("OrbaloFirmwareLoader::SLOT_newDataAvailable", "CALL %d", int(count));
     if (count == 0)
@@ -47,16 +58,8 @@ void OrbaloFirmwareLoader::pullRing(quint8 DataType, bool notified)
     char buffer[4096];
     int got = 0;
     for (; got < take && got < int(sizeof buffer); ++got) {
-        char byte = 0;
-        qint8 ok = 0;
-        switch (DataType) {
-        case 0: ok = m_pUsbDevice->getRxByte(byte); break;
-        case 1: ok = m_pUsbDevice->getConsoleByte(byte); break;
-        default: ok = m_pUsbDevice->getTLVByte(byte); break;
-        }
-        if (ok != 1)
+        if ((m_pUsbDevice->*ring.take)(buffer[got]) != 1)
             break;
-        buffer[got] = byte;
     }
     QMutexLocker lock(&m_QueueMutex);
     queue.append(buffer, got);

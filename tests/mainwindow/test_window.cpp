@@ -10,6 +10,7 @@
 #include "sharedmem/shm_test_key.h"
 #include "sim_board.h"
 #include "support/log_capture.h"
+#include "support/update_rig.h"
 #include "tlv/tlv_test_encoder.h"
 #include "usbdevice/hex_image.h"
 #include "usbdevice/sim_bridge_library.h"
@@ -73,12 +74,6 @@ QColor colourOf(QWidget &window, const QString &piece)
 bool listHas(QWidget &window, const QString &name)
 {
     return !widget<QListWidget>(window, "m_ListDev")->findItems(name, Qt::MatchExactly).isEmpty();
-}
-
-QByteArray flashBytes(const pelsim::SimBoard &board, int size)
-{
-    const std::vector<uint8_t> flash = board.flash();
-    return QByteArray(reinterpret_cast<const char *>(flash.data()), size);
 }
 
 } // namespace

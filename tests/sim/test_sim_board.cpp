@@ -1,5 +1,6 @@
 // The simulated board's ROM bootloader, byte for byte as the public protocol gives it, its
 // pins and its flash.
+#include "bootloader_talk.h"
 #include "sim_board.h"
 
 #include <QtTest>
@@ -8,14 +9,6 @@ using pelsim::SimBoard;
 
 namespace {
 
-QByteArray talk(SimBoard &board, const QByteArray &request, uint16_t line = pelsim::kLine8E1)
-{
-    board.hostWrite(reinterpret_cast<const uint8_t *>(request.constData()), size_t(request.size()), line);
-    QByteArray out(int(board.hostAvailable()), '\0');
-    board.hostRead(reinterpret_cast<uint8_t *>(out.data()), size_t(out.size()));
-    return out;
-}
-
 // Reset released with BOOT0 high: the ROM bootloader, synchronised.
 void enterBootloader(SimBoard &board)
 {
@@ -23,41 +16,6 @@ void enterBootloader(SimBoard &board)
     board.setLatch(0x01);
     QCOMPARE(board.mode(), SimBoard::Mode::Bootloader);
     QCOMPARE(talk(board, "\x7f"), QByteArray("\x79"));
-}
-
-QByteArray addressFrame(quint32 a)
-{
-    QByteArray f;
-    for (int s = 24; s >= 0; s -= 8)
-        f.append(char(a >> s));
-    f.append(char(f[0] ^ f[1] ^ f[2] ^ f[3]));
-    return f;
-}
-
-QByteArray dataFrame(const QByteArray &data)
-{
-    QByteArray f;
-    f.append(char(data.size() - 1));
-    f += data;
-    char x = 0;
-    for (char c : f)
-        x ^= c;
-    f.append(x);
-    return f;
-}
-
-// Several requests in order (the operands of + are not sequenced).
-QByteArray talkAll(SimBoard &board, std::initializer_list<QByteArray> requests)
-{
-    QByteArray out;
-    for (const QByteArray &r : requests)
-        out += talk(board, r);
-    return out;
-}
-
-QByteArray write(SimBoard &board, quint32 address, const QByteArray &data)
-{
-    return talkAll(board, {"\x31\xce", addressFrame(address), dataFrame(data)});
 }
 
 } // namespace
@@ -95,15 +53,15 @@ private slots:
         SimBoard board;
         enterBootloader(board);
         QCOMPARE(talk(board, QByteArray("\x43\xbc\xff\x00", 4)).toHex(), QByteArray("7979"));
-        QCOMPARE(write(board, 0x08000100, "abcdefgh").toHex(), QByteArray("797979"));
+        QCOMPARE(writeBlock(board, 0x08000100, "abcdefgh").toHex(), QByteArray("797979"));
         QCOMPARE(talkAll(board, {"\x11\xee", addressFrame(0x08000100), "\x07\xf8"}),
                  QByteArray("\x79\x79\x79" "abcdefgh"));
         // Not erased: programming error, flash unchanged.
-        QCOMPARE(write(board, 0x08000100, "ABCDEFGH").toHex(), QByteArray("79791f"));
+        QCOMPARE(writeBlock(board, 0x08000100, "ABCDEFGH").toHex(), QByteArray("79791f"));
         QCOMPARE(board.flash()[0x100], uint8_t('a'));
         // Unaligned address, unaligned length, outside memory, wrong checksum.
-        QCOMPARE(write(board, 0x08000202, "abcd").toHex(), QByteArray("79791f"));
-        QCOMPARE(write(board, 0x08000200, "abc").toHex(), QByteArray("79791f"));
+        QCOMPARE(writeBlock(board, 0x08000202, "abcd").toHex(), QByteArray("79791f"));
+        QCOMPARE(writeBlock(board, 0x08000200, "abc").toHex(), QByteArray("79791f"));
         QCOMPARE(talkAll(board, {"\x31\xce", addressFrame(0x08020000)}).toHex(), QByteArray("791f"));
         QByteArray bad = dataFrame("abcd");
         bad[bad.size() - 1] = char(bad.back() ^ 1);
@@ -123,7 +81,7 @@ private slots:
             image[i] = char((i * 131 + 7) & 0xFF);
         QCOMPARE(talk(board, QByteArray("\x43\xbc\xff\x00", 4)).toHex(), QByteArray("7979"));
         for (int off = 0; off < image.size(); off += 256)
-            QCOMPARE(write(board, 0x08000000 + quint32(off), image.mid(off, 256)).toHex(), QByteArray("797979"));
+            QCOMPARE(writeBlock(board, 0x08000000 + quint32(off), image.mid(off, 256)).toHex(), QByteArray("797979"));
         QByteArray back;
         for (int off = 0; off < image.size(); off += 256) {
             const QByteArray r = talkAll(board, {"\x11\xee", addressFrame(0x08000000 + quint32(off)),
@@ -165,7 +123,7 @@ private slots:
         {
             SimBoard board(options);
             enterBootloader(board);
-            QCOMPARE(write(board, 0x08000010, "wxyz").toHex(), QByteArray("797979"));
+            QCOMPARE(writeBlock(board, 0x08000010, "wxyz").toHex(), QByteArray("797979"));
         }
         QFile f(QString::fromStdString(options.flashPath));
         QVERIFY(f.open(QIODevice::ReadOnly));

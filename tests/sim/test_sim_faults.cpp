@@ -1,4 +1,5 @@
 // The simulated board's fault knobs, each seen at the byte level, and their written syntax.
+#include "bootloader_talk.h"
 #include "sim_board.h"
 
 #include <QtTest>
@@ -7,14 +8,6 @@ using pelsim::BoardOptions;
 using pelsim::SimBoard;
 
 namespace {
-
-QByteArray talk(SimBoard &board, const QByteArray &request, uint16_t line = pelsim::kLine8E1)
-{
-    board.hostWrite(reinterpret_cast<const uint8_t *>(request.constData()), size_t(request.size()), line);
-    QByteArray out(int(board.hostAvailable()), '\0');
-    board.hostRead(reinterpret_cast<uint8_t *>(out.data()), size_t(out.size()));
-    return out;
-}
 
 BoardOptions faults(const char *list)
 {
@@ -30,29 +23,6 @@ void resetIntoBootloader(SimBoard &board)
 {
     board.setLatch(0x00);
     board.setLatch(0x01);
-}
-
-QByteArray addressFrame(quint32 a)
-{
-    QByteArray f;
-    for (int s = 24; s >= 0; s -= 8)
-        f.append(char(a >> s));
-    f.append(char(f[0] ^ f[1] ^ f[2] ^ f[3]));
-    return f;
-}
-
-QByteArray writeBlock(SimBoard &board, quint32 address, const QByteArray &data)
-{
-    QByteArray frame(1, char(data.size() - 1));
-    frame += data;
-    char x = 0;
-    for (char c : frame)
-        x ^= c;
-    frame.append(x);
-    QByteArray out = talk(board, "\x31\xce");
-    out += talk(board, addressFrame(address));
-    out += talk(board, frame);
-    return out;
 }
 
 QByteArray massErase(SimBoard &board)

@@ -1,5 +1,6 @@
 // The real-time model of the simulated board on a manual clock: every figure below is worked
 // out from the baud rate and the flash timings, not taken from the board's own constants.
+#include "bootloader_talk.h"
 #include "sim_board.h"
 
 #include <QtTest>
@@ -48,26 +49,6 @@ struct Rig {
         return read();
     }
 };
-
-QByteArray addressFrame(quint32 a)
-{
-    QByteArray f;
-    for (int s = 24; s >= 0; s -= 8)
-        f.append(char(a >> s));
-    f.append(char(f[0] ^ f[1] ^ f[2] ^ f[3]));
-    return f;
-}
-
-QByteArray dataFrame(const QByteArray &data)
-{
-    QByteArray f(1, char(data.size() - 1));
-    f += data;
-    char x = 0;
-    for (char c : f)
-        x ^= c;
-    f.append(x);
-    return f;
-}
 
 } // namespace
 

@@ -3,12 +3,10 @@
 // exactly that binary, and a whole update into the simulated board must leave it in the flash
 // and boot it. Run by outside_hex_check.sh, which builds the files into PELMORA_OUTSIDE_DIR.
 #include "sim_board.h"
+#include "support/update_rig.h"
 #include "usbdevice/hex_image.h"
-#include "usbdevice/sim_bridge_library.h"
-#include "usbdevice/vx_si_usbxpressdev.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <zlib.h>
@@ -102,32 +100,24 @@ private slots:
     {
         QFETCH(QString, hexPath);
         QFETCH(QString, binPath);
-        auto lib = std::make_shared<SimBridgeLibrary>();
         auto board = std::make_shared<pelsim::SimBoard>();
-        lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), board);
-        VX_SI_USBXpressDev dev(lib, false);
-        QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
-        dev.fillListOfDevice();
-        QCOMPARE(dev.openDevice(0), 1);
-
-        dev.SLOT_StartFirmwareUpdate(hexPath);
-        for (int pass = 0; pass < 200000 && finished.isEmpty(); ++pass)
-            dev.pollOnce();
-        dev.pollOnce();
-        QCOMPARE(finished.count(), 1);
+        UpdateRig rig(simLibraryWith(board));
+        QCOMPARE(rig.open(), 1);
+        rig.run(hexPath);
+        QCOMPARE(rig.finished.count(), 1);
         const std::vector<uint8_t> flash = board->flash();
         QCOMPARE(flash.size(), size_t(kHexFlashSize));
 
         if (binPath.isEmpty()) {
-            QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(-1));
+            QCOMPARE(rig.result(), qint8(-1));
             QCOMPARE(board->blocksWritten(), 0);
             QVERIFY(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
             return;
         }
-        QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(1));
+        QCOMPARE(rig.result(), qint8(1));
         const QByteArray image = paddedToWords(readAll(binPath));
         const int size = image.size();
-        QVERIFY(QByteArray(reinterpret_cast<const char *>(flash.data()), size) == image);
+        QVERIFY(flashBytes(*board, size) == image);
         QVERIFY(std::all_of(flash.begin() + size, flash.end(), [](uint8_t b) { return b == 0xFF; }));
         QCOMPARE(board->blocksWritten(), (size + 255) / 256);
 

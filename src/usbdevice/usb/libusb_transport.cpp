@@ -297,43 +297,44 @@ void LibusbTransport::runEvents()
     }
 }
 
-UsbResult LibusbTransport::enumerate(std::vector<UsbDeviceRecord> *out)
+UsbResult LibusbTransport::forEachDevice(const std::function<bool(libusb_device *)> &visit)
 {
-    out->clear();
     if (!m_Context)
         return UsbResult::NotSupported;
     libusb_device **list = nullptr;
     const ssize_t count = libusb_get_device_list(m_Context, &list);
     if (count < 0)
         return usbResultFromLibusb(int(count));
-    for (ssize_t i = 0; i < count; ++i)
-        out->push_back(recordOf(list[i]));
+    for (ssize_t i = 0; i < count && visit(list[i]); ++i) {
+    }
     libusb_free_device_list(list, 1);
     return UsbResult::Ok;
 }
 
+UsbResult LibusbTransport::enumerate(std::vector<UsbDeviceRecord> *out)
+{
+    out->clear();
+    return forEachDevice([out](libusb_device *device) {
+        out->push_back(recordOf(device));
+        return true;
+    });
+}
+
 UsbResult LibusbTransport::open(const UsbDeviceRecord &record, std::unique_ptr<UsbLink> *link)
 {
-    if (!m_Context)
-        return UsbResult::NotSupported;
-    libusb_device **list = nullptr;
-    const ssize_t count = libusb_get_device_list(m_Context, &list);
-    if (count < 0)
-        return usbResultFromLibusb(int(count));
     const std::string key = deviceKey(record);
     UsbResult result = UsbResult::NoDevice;
-    for (ssize_t i = 0; i < count; ++i) {
-        if (deviceKey(recordOf(list[i])) != key)
-            continue;
+    const UsbResult listed = forEachDevice([&](libusb_device *device) {
+        if (deviceKey(recordOf(device)) != key)
+            return true;
         libusb_device_handle *handle = nullptr;
-        const int error = libusb_open(list[i], &handle);
+        const int error = libusb_open(device, &handle);
         result = usbResultFromLibusb(error);
         if (error == LIBUSB_SUCCESS)
             *link = std::make_unique<LibusbLink>(handle);
-        break;
-    }
-    libusb_free_device_list(list, 1);
-    return result;
+        return false;
+    });
+    return listed == UsbResult::Ok ? result : listed;
 }
 
 bool LibusbTransport::watchDepartures(std::function<void(const std::string &key)> departed)

@@ -12,6 +12,7 @@
 #include <thread>
 
 struct libusb_context;
+struct libusb_device;
 
 namespace pelusb {
 
@@ -29,6 +30,8 @@ public:
     void deviceLeft(const std::string &key);
 
 private:
+    // Visits the devices libusb lists now until visit returns false; the list's own result.
+    UsbResult forEachDevice(const std::function<bool(libusb_device *)> &visit);
     void runEvents();
 
     libusb_context *m_Context = nullptr;

@@ -3,14 +3,13 @@
 // situations as against the simulated bridge, so both backends answer alike.
 #include "fake_cp210x_transport.h"
 #include "sim_board.h"
-#include "support/hex_writer.h"
 #include "support/log_capture.h"
 #include "support/script_peer.h"
+#include "support/update_rig.h"
 #include "usbdevice/usb/usb_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using pelusb::UsbResult;
@@ -49,17 +48,6 @@ struct Rig {
         QCOMPARE(dev.openDevice(0), 1);
     }
 };
-
-QByteArray plausibleImage(int size)
-{
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 37 + 11) & 0xFF);
-    const char vectors[] = {0x00, 0x50, 0x00, 0x20, 0x41, 0x01, 0x00, 0x08};
-    image.replace(0, 8, QByteArray(vectors, 8));
-    image.replace(8, 15, QByteArray("FWNAME=USB 1.0\0", 15));
-    return image;
-}
 
 } // namespace
 
@@ -261,25 +249,13 @@ private slots:
         FakeCp210xTransport::BridgeModel model;
         model.peer = board;
         usb->addBridge(model);
-        VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
-        QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
-        dev.fillListOfDevice();
-        QCOMPARE(dev.openDevice(0), 1);
-        const QByteArray image = plausibleImage(97824);
-        QTemporaryDir dir;
-        QFile hex(dir.filePath(QStringLiteral("fw.hex")));
-        QVERIFY(hex.open(QIODevice::WriteOnly));
-        hex.write(toIntelHex(image));
-        hex.close();
-
-        dev.SLOT_StartFirmwareUpdate(hex.fileName());
-        for (int pass = 0; pass < 200000 && finished.isEmpty(); ++pass)
-            dev.pollOnce();
-        dev.pollOnce();
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(1));
-        const std::vector<uint8_t> flash = board->flash();
-        QVERIFY(QByteArray(reinterpret_cast<const char *>(flash.data()), image.size()) == image);
+        UpdateRig rig(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()));
+        QCOMPARE(rig.open(), 1);
+        const QByteArray image = plausibleImage(97824, "USB 1.0");
+        rig.run(rig.writeHex(image));
+        QCOMPARE(rig.finished.count(), 1);
+        QCOMPARE(rig.result(), qint8(1));
+        QVERIFY(flashBytes(*board, image.size()) == image);
         QCOMPARE(board->blocksWritten(), 383);
         QCOMPARE(board->mode(), pelsim::SimBoard::Mode::Application);
         QVERIFY(QString::fromStdString(board->lastBanner()).startsWith(QStringLiteral("Orbalo Mini booted: USB 1.0, 97824 bytes")));
@@ -295,30 +271,23 @@ private slots:
         FakeCp210xTransport::BridgeModel model;
         model.peer = board;
         const int id = usb->addBridge(model);
-        VX_SI_USBXpressDev dev(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()), false);
-        QSignalSpy finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish);
-        QSignalSpy closed(&dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
-        dev.fillListOfDevice();
-        QCOMPARE(dev.openDevice(0), 1);
-        QTemporaryDir dir;
-        QFile hex(dir.filePath(QStringLiteral("fw.hex")));
-        QVERIFY(hex.open(QIODevice::WriteOnly));
-        hex.write(toIntelHex(plausibleImage(20000)));
-        hex.close();
-        dev.SLOT_StartFirmwareUpdate(hex.fileName());
+        UpdateRig rig(std::make_shared<UsbBridgeLibrary>(usb, defaultUsbIds()));
+        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        QCOMPARE(rig.open(), 1);
+        rig.dev.SLOT_StartFirmwareUpdate(rig.writeHex(plausibleImage(20000, "USB 1.0")));
         for (int pass = 0; pass < 200000 && board->blocksWritten() < 5; ++pass)
-            dev.pollOnce();
+            rig.dev.pollOnce();
         QCOMPARE(board->blocksWritten(), 5);
         usb->unplug(id);
-        for (int pass = 0; pass < 20000 && finished.isEmpty(); ++pass)
-            dev.pollOnce();
+        for (int pass = 0; pass < 20000 && rig.finished.isEmpty(); ++pass)
+            rig.dev.pollOnce();
         for (int pass = 0; pass < 1100; ++pass)
-            dev.pollOnce();  // through the next enumeration
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.at(0).at(0).value<qint8>(), qint8(-1));
+            rig.dev.pollOnce();  // through the next enumeration
+        QCOMPARE(rig.finished.count(), 1);
+        QCOMPARE(rig.result(), qint8(-1));
         QCOMPARE(closed.count(), 1);
-        QVERIFY(!dev.isDeviceOpen());
-        QVERIFY(dev.getDeviceNameList().isEmpty());
+        QVERIFY(!rig.dev.isDeviceOpen());
+        QVERIFY(rig.dev.getDeviceNameList().isEmpty());
         QCOMPARE(board->blocksWritten(), 5);
     }
 };

@@ -12,10 +12,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QToolButton>
 
 #include <cstdio>
@@ -65,10 +67,9 @@ private:
 
 void spin(int milliseconds)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 bool waitFor(const std::function<bool()> &done, int milliseconds)
