@@ -2,7 +2,6 @@
 
 #include "app/shutdown_signals.h"
 #include "mainwindow/orbalofirmwareloader.h"
-#include "resources/firmware/firmware_resources.h"
 #include "resources/images/image_resources.h"
 
 #include <QApplication>
@@ -14,7 +13,6 @@ int pelmoraMain(int argc, char *argv[])
     // The settings folder is named after these (per-user application data).
     QCoreApplication::setOrganizationName(QStringLiteral("Zorvane"));
     QCoreApplication::setApplicationName(QStringLiteral("Pelmora"));
-    pelmoraInitFirmwareResources();
     pelmoraInitImageResources();
     int result = 0;
     {
