@@ -356,6 +356,9 @@ private slots:
         // here so that everything that arrived can be read back.
         auto *console = widget<QPlainTextEdit>(w, "m_pTEconsole");
         console->document()->setMaximumBlockCount(0);
+        // The connect message continues the last paragraph: shown after the flood began, it
+        // would land in the middle of a line.
+        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Connect ") + kEchoName));
         constexpr int kLines = 6000;
         QByteArray flood;
         for (int i = 0; i < kLines; ++i)
