@@ -89,9 +89,11 @@ QString textOf(const QWidget *w)
     return QString();
 }
 
+// Premultiplied, the form the pixmap holds: unpremultiplying rounds differently on different
+// CPUs (Qt picks SIMD paths at run time), premultiplying the same source does not.
 QImage argb(const QImage &img)
 {
-    return img.convertToFormat(QImage::Format_ARGB32);
+    return img.convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 bool near(QColor a, QColor b, int tolerance)
