@@ -16,10 +16,14 @@ function(pelmora_add_test)
   if(PELMORA_TSAN)
     list(APPEND labels tsan)
   endif()
+  # A temporary folder per test: simulated bridges lock themselves there while open, and tests
+  # running side by side must not see each other's boards as busy.
+  set(tmp ${CMAKE_CURRENT_BINARY_DIR}/tmp/${T_NAME})
+  file(MAKE_DIRECTORY ${tmp})
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS "${labels}"
     TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;${T_ENV}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;TMPDIR=${tmp};${T_ENV}")
 endfunction()
 
 # pelmora_add_fuzz(NAME name SOURCE fuzz_x.cpp CORPUS dir)

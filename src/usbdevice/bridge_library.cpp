@@ -12,6 +12,16 @@
 
 BridgeLibrary::~BridgeLibrary() = default;
 
+QString BridgeLibrary::backendName(quint32)
+{
+    return QString();
+}
+
+QString BridgeLibrary::holder(quint32)
+{
+    return QString();
+}
+
 namespace {
 
 // Several backends behind one library: device numbers run through the backends in order,
@@ -112,6 +122,18 @@ public:
     {
         Target t;
         return lookup(h, &t) ? t.backend->writeLatch(t.inner, mask, latch) : SI_INVALID_HANDLE;
+    }
+    QString backendName(quint32 deviceNum) override
+    {
+        quint32 local = 0;
+        BridgeLibrary *backend = backendFor(deviceNum, &local);
+        return backend ? backend->backendName(local) : QString();
+    }
+    QString holder(quint32 deviceNum) override
+    {
+        quint32 local = 0;
+        BridgeLibrary *backend = backendFor(deviceNum, &local);
+        return backend ? backend->holder(local) : QString();
     }
 
 private:
