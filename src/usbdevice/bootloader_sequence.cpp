@@ -98,6 +98,7 @@ void VX_SI_USBXpressDev::WriteFirmware_Handler()
             // Refused before the erase: an empty image would leave the board blank.
             fail(QStringLiteral("Bootloader Fail -> Hex-File holds no data"));
         } else {
+            m_FwStartAddress = kFlashBase;  // a HEX file's image always starts there
             setState(SM_FW_EnterBootloaderSend);
         }
         break;
@@ -219,7 +220,7 @@ void VX_SI_USBXpressDev::WriteFirmware_Handler()
             fail(QStringLiteral("Bootloader Fail -> invalid State") + QStringLiteral(" 10"));
             break;
         }
-        m_FwAddress = kFlashBase;
+        m_FwAddress = m_FwStartAddress;
         m_FwBytesLeft = quint32(m_BinFile.size());
         m_FwBlocksLeft = quint16(m_FwBytesLeft / kBlockSize + (m_FwBytesLeft % kBlockSize ? 1 : 0));
         writeConsoleLine(QStringLiteral("Write Firmware File:"));

@@ -104,6 +104,16 @@ public:
     // step with the worker not started; never call it while the worker runs.
     void pollOnce();
 
+    // For the command-line tool (tool_entry_points.cpp). The backend ("sim", "usb") and the
+    // holder of the bridge at Index of the list, as its library tells them (the holder is
+    // empty when the bridge is free or nobody can tell).
+    QString deviceBackend(quint16 Index) const;
+    QString deviceHolder(quint16 Index) const;
+    // Writes image from address (word aligned, inside the flash) through the same sequence a
+    // HEX file goes: for raw binaries. False, with nothing started, when no bridge is open,
+    // an update is under way or the image cannot be placed.
+    bool startImageUpdate(const QByteArray &image, quint32 address);
+
     bool isBootloaderActive() const { return m_BootloaderActive.load(std::memory_order_acquire); }
     quint32 firmwareState() const { return m_FwState.load(std::memory_order_acquire); }
     BridgeLibrary &library() const { return *m_Library; }
@@ -174,6 +184,7 @@ private:
     quint16 m_FwBlocksLeft = 0;
     quint32 m_FwBytesLeft = 0;
     quint32 m_FwAddress = 0;
+    quint32 m_FwStartAddress = 0x08000000;  // where the image's first byte goes
     // A start that arrived while an update ran; taken by the worker when that one has ended.
     std::mutex m_PendingMutex;
     QStringList m_PendingStarts;
