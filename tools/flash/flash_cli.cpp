@@ -1,0 +1,199 @@
+#include "flash_cli.h"
+
+#include "flash_commands.h"
+#include "flashjob/board_runner.h"
+#include "terminal.h"
+#include "usbdevice/bridge_library.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+namespace {
+
+bool g_Verbose = false;
+
+constexpr const char *kToolHelp =
+    "pelmora-flash: program, read back, reset and watch Orbalo Mini boards from a terminal,\n"
+    "every board at once.\n"
+    "\n"
+    "Usage: pelmora-flash COMMAND [options]\n"
+    "\n"
+    "Commands:\n"
+    "  list              the boards the bridge backends see, and whether another program holds them\n"
+    "  write FILE        write firmware (Intel HEX, or a raw .bin image) into the chosen boards\n"
+    "  reset             restart the chosen boards into their firmware\n"
+    "  monitor           show a board's debug output until Ctrl-C\n"
+    "\n"
+    "Boards are chosen with --board N (the number `list` shows), --name TEXT (part of the name)\n"
+    "or --all; with a single board connected, that one is taken.\n"
+    "\n"
+    "Exit status: 0 every chosen board done, 1 a board failed, 2 usage or file error,\n"
+    "3 no board found, 130 interrupted by Ctrl-C.\n"
+    "\n"
+    "Bridges: PELMORA_BRIDGE names the backends as for the window (usb,sim by default);\n"
+    "PELMORA_SIM_* set up the simulated boards (see the README).\n"
+    "\n"
+    "pelmora-flash COMMAND --help describes a command.\n";
+
+struct Command {
+    const char *name;
+    const char *usage;
+    const char *description;
+    bool selection;  // takes --board / --name
+    bool many;       // takes --all
+};
+
+const Command kCommands[] = {
+    {"list", "list", "Lists the boards: number, name as the window lists it, backend, and whether another "
+                     "program holds the bridge.", false, false},
+    {"write", "write FILE [--board N | --name TEXT | --all] [--no-verify] [--address ADDR]",
+     "Writes FILE into the chosen boards, all at once: an Intel HEX file (converted as the window does), or a "
+     "raw image whose name ends in .bin, placed at 0x08000000 or at --address. Each board is reset into its "
+     "ROM bootloader, erased, written and read back for verification, then restarted into the new firmware. "
+     "On a terminal each board has a live line (phase, blocks done of total, time); in a pipe plain lines. "
+     "A summary table ends the run. Ctrl-C ends every running update as a failure and releases the boards.",
+     true, true},
+    {"reset", "reset [--board N | --name TEXT | --all]", "Restarts the chosen boards into their firmware.", true,
+     true},
+    {"monitor", "monitor [--board N | --name TEXT] [--tlv]",
+     "Shows the board's debug output until Ctrl-C, which leaves the board running. --tlv decodes the TLV "
+     "frames of the board's debug stream. Colours are kept on a terminal and taken out in a pipe.",
+     true, false},
+};
+
+const Command *findCommand(const QString &name)
+{
+    for (const Command &command : kCommands)
+        if (name == QLatin1String(command.name))
+            return &command;
+    return nullptr;
+}
+
+int usageError(const QString &text)
+{
+    std::fprintf(stderr, "pelmora-flash: %s (see pelmora-flash --help)\n", qUtf8Printable(text));
+    return kFlashUsage;
+}
+
+// The program's own log lines belong to the boards' reports; they reach the terminal with
+// --verbose. Qt's own warnings always do.
+void onLogMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    BoardRunner::attributeLogLine(message);
+    if (!g_Verbose && type == QtDebugMsg)
+        return;
+    static const QRegularExpression kColours(QStringLiteral("\\x1b\\[[0-9;]*m"));
+    const QString text = isTerminal(stderr) ? message : QString(message).remove(kColours);
+    std::fprintf(stderr, "%s\n", qUtf8Printable(text));
+}
+
+} // namespace
+
+int pelmoraFlashMain(int argc, char **argv)
+{
+    catchInterrupts();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pelmora-flash"));
+    qInstallMessageHandler(onLogMessage);
+
+    QStringList args = QCoreApplication::arguments();
+    if (args.size() < 2 || args.at(1) == QLatin1String("--help") || args.at(1) == QLatin1String("-h")
+        || args.at(1) == QLatin1String("help")) {
+        std::fputs(kToolHelp, stdout);
+        return args.size() < 2 ? kFlashUsage : kFlashOk;
+    }
+    const Command *command = findCommand(args.at(1));
+    if (!command)
+        return usageError(QStringLiteral("unknown command \"%1\"").arg(args.at(1)));
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help."));
+    const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")},
+                                     QStringLiteral("Writes the diagnostic log and the boards' update messages to stderr."));
+    const QCommandLineOption board(QStringLiteral("board"), QStringLiteral("The board numbered N by `list`."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Boards whose name contains TEXT (any case)."),
+                                  QStringLiteral("TEXT"));
+    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Every listed board, all at once."));
+    const QCommandLineOption noVerify(QStringLiteral("no-verify"), QStringLiteral("Skips the read-back after writing."));
+    const QCommandLineOption address(QStringLiteral("address"),
+                                     QStringLiteral("Where a raw .bin image goes (default 0x08000000)."),
+                                     QStringLiteral("ADDR"));
+    const QCommandLineOption tlv(QStringLiteral("tlv"), QStringLiteral("Decodes the board's TLV debug frames."));
+    parser.addOption(help);
+    parser.addOption(verbose);
+    if (command->selection) {
+        parser.addOption(board);
+        parser.addOption(name);
+    }
+    if (command->many)
+        parser.addOption(all);
+    const QString commandName = QLatin1String(command->name);
+    if (commandName == QLatin1String("write")) {
+        parser.addOption(noVerify);
+        parser.addOption(address);
+        parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Intel HEX file, or a raw image ending in .bin."));
+    } else if (commandName == QLatin1String("monitor")) {
+        parser.addOption(tlv);
+    }
+    parser.setApplicationDescription(QLatin1String(command->description));
+
+    args.removeAt(1);
+    if (!parser.parse(args))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        // Qt's usage line knows nothing of commands: put the command's own in its place.
+        QString text = parser.helpText();
+        text = text.mid(text.indexOf(QLatin1Char('\n')) + 1);
+        std::printf("Usage: pelmora-flash %s\n%s", command->usage, qUtf8Printable(text));
+        return kFlashOk;
+    }
+    g_Verbose = parser.isSet(verbose);
+
+    CommandContext context;
+    context.verbose = g_Verbose;
+    if (command->selection) {
+        const int chosenWays = int(parser.isSet(board)) + int(parser.isSet(name)) + int(command->many && parser.isSet(all));
+        if (chosenWays > 1)
+            return usageError(QStringLiteral("choose boards one way: --board, --name or --all"));
+        if (parser.isSet(board)) {
+            bool ok = false;
+            context.choice.number = parser.value(board).toInt(&ok);
+            if (!ok || context.choice.number < 1)
+                return usageError(QStringLiteral("--board wants a board number from pelmora-flash list"));
+        }
+        context.choice.name = parser.value(name);
+        if (parser.isSet(name) && context.choice.name.isEmpty())
+            return usageError(QStringLiteral("--name wants a text"));
+        context.choice.all = command->many && parser.isSet(all);
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    const int wanted = commandName == QLatin1String("write") ? 1 : 0;
+    if (positional.size() != wanted)
+        return usageError(wanted ? QStringLiteral("%1 wants exactly one FILE").arg(commandName)
+                                 : QStringLiteral("%1 takes no file (\"%2\")").arg(commandName, positional.value(0)));
+
+    if (commandName == QLatin1String("write")) {
+        quint32 at = 0x08000000;
+        if (parser.isSet(address) && !parseAddress(parser.value(address), &at))
+            return usageError(QStringLiteral("--address wants a number such as 0x08004000"));
+        const FirmwareFile file = loadFirmwareFile(positional.first(), parser.isSet(address), at);
+        if (!file.error.isEmpty()) {
+            std::fprintf(stderr, "pelmora-flash: %s\n", qUtf8Printable(file.error));
+            return kFlashUsage;
+        }
+        context.library = defaultBridgeLibrary();
+        return runWrite(context, file, !parser.isSet(noVerify));
+    }
+    context.library = defaultBridgeLibrary();
+    if (commandName == QLatin1String("list"))
+        return runList(context);
+    if (commandName == QLatin1String("reset"))
+        return runReset(context);
+    return runMonitor(context, parser.isSet(tlv));
+}

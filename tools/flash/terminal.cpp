@@ -1,0 +1,53 @@
+#include "terminal.h"
+
+#include <csignal>
+
+#if defined(Q_OS_UNIX) || defined(__unix__)
+#include <sys/ioctl.h>
+#include <unistd.h>
+#define PELMORA_FLASH_UNIX 1
+#endif
+
+namespace {
+
+volatile std::sig_atomic_t g_Signal = 0;
+
+extern "C" void onInterrupt(int signal)
+{
+    g_Signal = signal;
+}
+
+} // namespace
+
+bool isTerminal(std::FILE *stream)
+{
+#if defined(PELMORA_FLASH_UNIX)
+    return isatty(fileno(stream)) == 1;
+#else
+    (void)stream;
+    return false;
+#endif
+}
+
+int terminalColumns()
+{
+#if defined(PELMORA_FLASH_UNIX)
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20)
+        return size.ws_col;
+#endif
+    return 80;
+}
+
+void catchInterrupts()
+{
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+int takeInterrupt()
+{
+    const int signal = g_Signal;
+    g_Signal = 0;
+    return signal;
+}

@@ -1,0 +1,14 @@
+#pragma once
+// What the tool asks of the terminal and the process: is an output a terminal, how wide it is,
+// and Ctrl-C (SIGINT) or SIGTERM noted for the event loop to act on.
+
+#include <cstdio>
+
+bool isTerminal(std::FILE *stream);
+// Columns of the terminal on stdout; 80 when it cannot be told.
+int terminalColumns();
+
+// Installs the handlers; they only note the signal.
+void catchInterrupts();
+// The signal noted since the last call (SIGINT, SIGTERM), or 0.
+int takeInterrupt();
