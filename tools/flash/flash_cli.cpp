@@ -31,7 +31,7 @@ constexpr const char *kToolHelp =
     "or --all; with a single board connected, that one is taken.\n"
     "\n"
     "Exit status: 0 every chosen board done, 1 a board failed, 2 usage or file error,\n"
-    "3 no board found, 130 interrupted by Ctrl-C.\n"
+    "3 no board found, 130 interrupted by Ctrl-C (143 by SIGTERM, 129 by a closed terminal).\n"
     "\n"
     "Bridges: PELMORA_BRIDGE names the backends as for the window (usb,sim by default);\n"
     "PELMORA_SIM_* set up the simulated boards (see the README).\n"
@@ -47,20 +47,24 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"list", "list", "Lists the boards: number, name as the window lists it, backend, and whether another "
-                     "program holds the bridge.", false, false},
+    {"list", "list",
+     "Lists the boards: number, name as the window lists it, backend, and whether another\n"
+     "program holds the bridge.",
+     false, false},
     {"write", "write FILE [--board N | --name TEXT | --all] [--no-verify] [--address ADDR]",
-     "Writes FILE into the chosen boards, all at once: an Intel HEX file (converted as the window does), or a "
-     "raw image whose name ends in .bin, placed at 0x08000000 or at --address. Each board is reset into its "
-     "ROM bootloader, erased, written and read back for verification, then restarted into the new firmware. "
-     "On a terminal each board has a live line (phase, blocks done of total, time); in a pipe plain lines. "
-     "A summary table ends the run. Ctrl-C ends every running update as a failure and releases the boards.",
+     "Writes FILE into the chosen boards, all at once: an Intel HEX file (converted as the\n"
+     "window does), or a raw image whose name ends in .bin, placed at 0x08000000 or at\n"
+     "--address. Each board is reset into its ROM bootloader, erased, written and read back,\n"
+     "then restarted into the new firmware. On a terminal each board has a live line (phase,\n"
+     "blocks done of total, time); in a pipe plain lines. A summary table ends the run.\n"
+     "Ctrl-C ends every running update as a failure and releases the boards.",
      true, true},
     {"reset", "reset [--board N | --name TEXT | --all]", "Restarts the chosen boards into their firmware.", true,
      true},
     {"monitor", "monitor [--board N | --name TEXT] [--tlv]",
-     "Shows the board's debug output until Ctrl-C, which leaves the board running. --tlv decodes the TLV "
-     "frames of the board's debug stream. Colours are kept on a terminal and taken out in a pipe.",
+     "Shows the board's debug output until Ctrl-C, which leaves the board running. --tlv\n"
+     "decodes the board's TLV debug frames. Colours are kept on a terminal and taken out in a\n"
+     "pipe or a file.",
      true, false},
 };
 

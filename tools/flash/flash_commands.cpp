@@ -49,11 +49,11 @@ int runOnBoards(const CommandContext &context, const QList<ListedBoard> &boards,
     }
     const bool live = isTerminal(stdout) && !context.verbose;
     ProgressView view(stdout, live, rows);
-    bool interrupted = false;
+    int interruptedBy = 0;
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        if (takeInterrupt() != 0) {
-            interrupted = true;
+        if (const int signal = takeInterrupt()) {
+            interruptedBy = interruptedBy ? interruptedBy : signal;
             for (BoardRunner *runner : qAsConst(runners))
                 runner->interrupt();
         }
@@ -82,7 +82,8 @@ int runOnBoards(const CommandContext &context, const QList<ListedBoard> &boards,
             code = kFlashFailed;
     }
     qDeleteAll(runners);
-    return interrupted ? kFlashInterrupted : code;
+    // 130 for Ctrl-C, as shells report a program ended by SIGINT; 128 + the signal otherwise.
+    return interruptedBy ? 128 + interruptedBy : code;
 }
 
 } // namespace
@@ -194,8 +195,10 @@ int runMonitor(const CommandContext &context, bool tlv)
     ColourFilter filter;
     QObject::connect(&runner, &BoardRunner::output, [&](const QByteArray &bytes) {
         const QByteArray shown = keepColours ? bytes : filter.filter(bytes);
-        std::fwrite(shown.constData(), 1, size_t(shown.size()), stdout);
-        std::fflush(stdout);
+        // Nobody reads any more (the pipe's reader ended): the watch is over.
+        if (std::fwrite(shown.constData(), 1, size_t(shown.size()), stdout) != size_t(shown.size())
+            || std::fflush(stdout) != 0)
+            runner.interrupt();
     });
     QObject::connect(&runner, &BoardRunner::finished, [] { QCoreApplication::quit(); });
     QTimer tick;

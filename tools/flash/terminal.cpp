@@ -43,6 +43,13 @@ void catchInterrupts()
 {
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+#if defined(PELMORA_FLASH_UNIX)
+    // A closed terminal ends the jobs as Ctrl-C does, with the boards released.
+    std::signal(SIGHUP, onInterrupt);
+    // A reader that goes away (| head) must not kill a write half-way through: output to it
+    // just fails from then on.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 int takeInterrupt()

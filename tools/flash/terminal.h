@@ -1,6 +1,6 @@
 #pragma once
 // What the tool asks of the terminal and the process: is an output a terminal, how wide it is,
-// and Ctrl-C (SIGINT) or SIGTERM noted for the event loop to act on.
+// and Ctrl-C (SIGINT), SIGTERM or a closed terminal (SIGHUP) noted for the event loop to act on.
 
 #include <cstdio>
 
@@ -10,5 +10,5 @@ int terminalColumns();
 
 // Installs the handlers; they only note the signal.
 void catchInterrupts();
-// The signal noted since the last call (SIGINT, SIGTERM), or 0.
+// The signal noted since the last call (SIGINT, SIGTERM, SIGHUP), or 0.
 int takeInterrupt();
