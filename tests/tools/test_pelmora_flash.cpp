@@ -68,6 +68,10 @@ public:
             r.exitCode = p.exitCode();
         r.out = QString::fromUtf8(p.readAllStandardOutput());
         r.err = QString::fromUtf8(p.readAllStandardError());
+        // In the sanitizer builds the tool reports there; a report fails the run whatever
+        // its exit code.
+        if (r.err.contains(QLatin1String("Sanitizer")) || r.err.contains(QLatin1String("runtime error:")))
+            r.exitCode = -2;
         return r;
     }
     // Reads p's standard output until it holds text (kept in *seen).
