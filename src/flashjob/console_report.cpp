@@ -51,6 +51,8 @@ QString explainFailure(const QString &text)
     for (const Reading &r : kReadings)
         if (cause.startsWith(QLatin1String(r.starts)))
             return QStringLiteral("%1 (%2)").arg(QLatin1String(r.meaning), cause);
+    if (cause.contains(QLatin1String("Get NACK")))
+        return QStringLiteral("the bootloader refused the write with NACK (%1)").arg(cause);
     return cause;
 }
 
@@ -58,8 +60,7 @@ void ConsoleReport::addConsole(const QByteArray &bytes)
 {
     for (char c : bytes) {
         if (c == '\n') {
-            const QString line = QString::fromLatin1(m_Pending);
-            takeLine(line, line.contains(QStringLiteral("\x1b[31m")));
+            takeLine(QString::fromLatin1(m_Pending));
             m_Pending.clear();
             continue;
         }
@@ -69,16 +70,21 @@ void ConsoleReport::addConsole(const QByteArray &bytes)
     }
 }
 
-void ConsoleReport::takeLine(const QString &line, bool red)
+void ConsoleReport::takeLine(const QString &line)
 {
-    const QString plain = consolePlain(line).trimmed();
-    if (!plain.isEmpty())
+    // A message line starts with its own <br>, also when it follows a row of stars directly.
+    const QStringList pieces = line.split(QStringLiteral("<br>"));
+    for (const QString &piece : pieces) {
+        const QString plain = consolePlain(piece).trimmed();
+        if (plain.isEmpty())
+            continue;
         m_Plain += plain + QLatin1Char('\n');
-    // "Write Firmware File:" and its kind start a new row of stars.
-    if (plain.endsWith(QLatin1Char(':')))
-        m_Stars = 0;
-    if (red && !plain.isEmpty())
-        m_RedLines << plain;
+        // "Write Firmware File:" and its kind start a new row of stars.
+        if (plain.endsWith(QLatin1Char(':')))
+            m_Stars = 0;
+        if (piece.contains(QStringLiteral("\x1b[31m")))
+            m_RedLines << plain;
+    }
 }
 
 void ConsoleReport::addLogError(const QString &line)
@@ -86,8 +92,12 @@ void ConsoleReport::addLogError(const QString &line)
     QString plain = consolePlain(line).trimmed();
     // "ERROR[Zorvane]->VX_SI_USBXpressDev::WriteFirmware_Handler: SM_FW_... -> Get NACK 3"
     const int arrow = plain.indexOf(QStringLiteral("]->"));
-    if (plain.startsWith(QLatin1String("ERROR")) && arrow >= 0)
+    if (plain.startsWith(QLatin1String("ERROR")) && arrow >= 0) {
         plain = plain.mid(arrow + 3);
+        const int colon = plain.indexOf(QStringLiteral(": "));
+        if (colon > 0 && !plain.left(colon).contains(QLatin1Char(' ')))
+            plain = plain.mid(colon + 2);
+    }
     if (!plain.isEmpty())
         m_LogErrors << plain;
 }
@@ -98,6 +108,6 @@ QString ConsoleReport::firstError() const
         if (!line.startsWith(kIdleLine))
             return explainFailure(line);
     if (!m_LogErrors.isEmpty())
-        return m_LogErrors.first();
+        return explainFailure(m_LogErrors.first());
     return m_RedLines.isEmpty() ? QString() : m_RedLines.first();
 }

@@ -22,7 +22,7 @@ public:
     QString plainText() const { return m_Plain; }
 
 private:
-    void takeLine(const QString &line, bool red);
+    void takeLine(const QString &line);
 
     QByteArray m_Pending;  // a line not yet ended
     QString m_Plain;

@@ -136,6 +136,8 @@ private slots:
                                              << write + QStringList{"--all"} << 1
                                              << QStringList{"1:written", "2:written", "3:FAILED", "4:written"}
                                              << QList<int>{1, 2, 4} << 0 << "does not answer";
+        QTest::newRow("block NACKed") << 1 << QStringList{"PELMORA_SIM_FAULTS=nack=data:3"} << "fw.hex" << write << 1
+                                      << QStringList{"1:FAILED"} << QList<int>() << 0 << "refused the write with NACK";
         QTest::newRow("--board 2 of 3, raw at 0x08004000")
             << 3 << QStringList() << "fw.bin" << write + QStringList{"--board", "2", "--address", "0x08004000"} << 0
             << QStringList{"2:written"} << QList<int>{2} << 0x4000 << "";
@@ -147,6 +149,8 @@ private slots:
                                                  << QList<int>() << 0 << "--all";
         QTest::newRow("--board 5 of 2") << 2 << QStringList() << "fw.hex" << write + QStringList{"--board", "5"} << 3
                                         << QStringList() << QList<int>() << 0 << "no board 5";
+        QTest::newRow("reset --name, any case") << 3 << QStringList() << "" << QStringList{"reset", "--name", "0X0002"}
+                                                << 0 << QStringList{"2:reset"} << QList<int>() << 0 << "";
         QTest::newRow("reset --all") << 2 << QStringList() << "" << QStringList{"reset", "--all"} << 0
                                      << QStringList{"1:reset", "2:reset"} << QList<int>() << 0 << "";
     }
