@@ -19,8 +19,9 @@ constexpr quint32 kHexFlashSize = 128 * 1024;
 // converted from 0 (raw binaries through objcopy, older tools) mean the flash.
 constexpr quint32 kHexBootAliasBase = 0;
 // The largest HEX text taken. A full 128 KB flash written one byte a record with CR LF is
-// about 2 MB; 64 MiB leaves room for comments-free files written many times over, and anything
-// larger is not a HEX file for this flash: it is refused before a byte of it is read.
+// about 2 MB; 64 MiB is thirty times that (room for files that write the flash over again),
+// and anything larger is not a HEX file for this flash: it is refused before a byte of it is
+// read, and a pipe as soon as it passes the bound.
 constexpr qint64 kHexTextLimit = qint64(64) * 1024 * 1024;
 
 struct HexParseResult {
