@@ -189,6 +189,7 @@ void UsbdevfsNode::handle(UMockdevIoctlClient *client)
         reap(client, c, arg);
         return;
     }
+    c.emptyReaps = 0;
     int error = 0;
     long result = 0;
     if (m_Gone) {

@@ -51,14 +51,16 @@ private:
         std::deque<Urb> pendingIn;   // bulk IN waiting for the UART's bytes
         std::deque<Urb> unanswered;  // never completed by the device (a fault): the host gives up
         std::deque<Urb> completed;   // ready to be reaped, in completion order
-        UMockdevIoctlClient *parkedReap = nullptr;
+        UMockdevIoctlClient *parkedReap = nullptr;  // a reap held back while nothing is done
         GSource *parkTimer = nullptr;
+        int heldTicks = 0;
+        int emptyReaps = 0;  // in a row: the host is idle
         bool claimed = false;
     };
 
     static gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self);
     static void onClientGone(gpointer self, GObject *client);
-    static gboolean onParkExpired(gpointer context);
+    static gboolean onReapTick(gpointer context);
 
     void handle(UMockdevIoctlClient *client);
     // The ioctls other than the reap; the result, or -1 with *error set.
@@ -70,7 +72,6 @@ private:
     int claim(Client &c, unsigned interfaceNumber);
     void reap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *arg);
     void handOut(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *arg);
-    void finishParked(UMockdevIoctlClient *client, Client &c);
     long driverQuery(UMockdevIoctlData *arg, int *error);
     void serviceIn(Client &c);
     bool takeFault(int target, FaultKind *kind);

@@ -16,8 +16,14 @@ namespace {
 constexpr int kSetupSize = 8;
 constexpr int kMaxUrbBuffer = 1 << 20;
 // libusb's event loop finds the emulated node always ready (it is a socket), so it asks for a
-// finished URB again at once: an empty answer is held back this long, or it spins on a core.
-constexpr unsigned kEmptyReapHoldMs = 1;
+// finished URB again at once: an empty answer is held back, or it spins on a core. While held,
+// the device is looked at every millisecond, so data still goes out within one. The hold is
+// 1 ms while the host is busy; after this many empty answers in a row it grows, because the
+// host's own next request on that file waits for the held answer.
+constexpr unsigned kReapTickMs = 1;
+constexpr int kBusyHoldTicks = 1;
+constexpr int kIdleHoldTicks = 20;
+constexpr int kIdleAfterEmptyReaps = 50;
 // Recipient field of bmRequestType: the interface.
 constexpr uint8_t kRecipientMask = 0x1F;
 constexpr uint8_t kRecipientInterface = 0x01;
@@ -170,6 +176,7 @@ void UsbdevfsNode::reap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlDat
 {
     serviceIn(c);
     if (!c.completed.empty()) {
+        c.emptyReaps = 0;
         handOut(client, c, arg);
         return;
     }
@@ -181,15 +188,16 @@ void UsbdevfsNode::reap(UMockdevIoctlClient *client, Client &c, UMockdevIoctlDat
     // needs a reference of its own. Letting go of it only notes the client (onClientGone).
     c.parkedReap = client;
     g_object_ref(client);
-    c.parkTimer = g_timeout_source_new(kEmptyReapHoldMs);
+    c.heldTicks = 0;
+    c.parkTimer = g_timeout_source_new(kReapTickMs);
     auto *context = new std::pair<UsbdevfsNode *, UMockdevIoctlClient *>(this, client);
-    g_source_set_callback(c.parkTimer, &UsbdevfsNode::onParkExpired, context,
+    g_source_set_callback(c.parkTimer, &UsbdevfsNode::onReapTick, context,
                           [](gpointer p) { delete static_cast<std::pair<UsbdevfsNode *, UMockdevIoctlClient *> *>(p); });
     // umockdev runs this handler with its own context as the thread's default.
     g_source_attach(c.parkTimer, g_main_context_get_thread_default());
 }
 
-gboolean UsbdevfsNode::onParkExpired(gpointer context)
+gboolean UsbdevfsNode::onReapTick(gpointer context)
 {
     const auto *target = static_cast<std::pair<UsbdevfsNode *, UMockdevIoctlClient *> *>(context);
     UsbdevfsNode *node = target->first;
@@ -197,22 +205,23 @@ gboolean UsbdevfsNode::onParkExpired(gpointer context)
     // A client whose file was closed meanwhile is gone, and its timer with it.
     node->pruneClosed();
     const auto it = node->m_Clients.find(target->second);
-    if (it != node->m_Clients.end() && it->second.parkedReap)
-        node->finishParked(it->first, it->second);
-    return G_SOURCE_REMOVE;
-}
-
-void UsbdevfsNode::finishParked(UMockdevIoctlClient *client, Client &c)
-{
+    if (it == node->m_Clients.end() || !it->second.parkedReap)
+        return G_SOURCE_REMOVE;
+    Client &c = it->second;
+    node->serviceIn(c);
+    const int hold = c.emptyReaps >= kIdleAfterEmptyReaps ? kIdleHoldTicks : kBusyHoldTicks;
+    if (c.completed.empty() && !node->m_Gone && ++c.heldTicks < hold)
+        return G_SOURCE_CONTINUE;
+    c.emptyReaps = c.completed.empty() ? c.emptyReaps + 1 : 0;
     g_source_unref(c.parkTimer);  // it ends by returning G_SOURCE_REMOVE
     c.parkTimer = nullptr;
     c.parkedReap = nullptr;
-    serviceIn(c);
     if (!c.completed.empty())
-        handOut(client, c, umockdev_ioctl_client_get_arg(client));
+        node->handOut(it->first, c, umockdev_ioctl_client_get_arg(it->first));
     else
-        umockdev_ioctl_client_complete(client, -1, m_Gone ? ENODEV : EAGAIN);
-    g_object_unref(client);
+        umockdev_ioctl_client_complete(it->first, -1, node->m_Gone ? ENODEV : EAGAIN);
+    g_object_unref(it->first);
+    return G_SOURCE_REMOVE;
 }
 
 void UsbdevfsNode::handOut(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *arg)
