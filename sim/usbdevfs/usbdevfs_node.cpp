@@ -126,12 +126,6 @@ void UsbdevfsNode::unplug()
     markGone();
 }
 
-bool UsbdevfsNode::gone() const
-{
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Gone;
-}
-
 void UsbdevfsNode::plan(const PlannedFault &fault)
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -154,19 +148,16 @@ NodeView UsbdevfsNode::view() const
     return v;
 }
 
-bool UsbdevfsNode::takeFault(int target, FaultKind *kind)
+bool UsbdevfsNode::takeFault(PlannedFault::Target target, unsigned long code, PlannedFault *fault)
 {
-    // target: 0x000-0x0FF a control request, 0x100 | endpoint a bulk transfer.
     for (auto it = m_Faults.begin(); it != m_Faults.end(); ++it) {
-        const bool bulk = target & 0x100;
-        const PlannedFault::Target wanted = bulk ? PlannedFault::Target::Bulk : PlannedFault::Target::Control;
-        if (it->target != wanted || it->code != unsigned(target & 0xFF))
+        if (it->target != target || it->code != code)
             continue;
         if (it->skip > 0) {
             --it->skip;
             return false;
         }
-        *kind = it->kind;
+        *fault = *it;
         m_Faults.erase(it);
         return true;
     }
@@ -192,23 +183,13 @@ void UsbdevfsNode::handle(UMockdevIoctlClient *client)
     c.emptyReaps = 0;
     int error = 0;
     long result = 0;
-    if (m_Gone) {
+    PlannedFault fault;
+    if (m_Gone)
         error = ENODEV;
-    } else {
-        for (auto it = m_Faults.begin(); it != m_Faults.end() && !error; ++it) {
-            if (it->target != PlannedFault::Target::Ioctl || it->code != request)
-                continue;
-            if (it->skip > 0) {
-                --it->skip;
-                break;
-            }
-            error = it->error;
-            m_Faults.erase(it);
-            break;
-        }
-        if (!error)
-            result = dispatch(c, request, arg, &error);
-    }
+    else if (takeFault(PlannedFault::Target::Ioctl, request, &fault))
+        error = fault.error;
+    else
+        result = dispatch(c, request, arg, &error);
     umockdev_ioctl_client_complete(client, error ? -1 : result, error);
 }
 

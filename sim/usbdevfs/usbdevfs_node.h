@@ -30,7 +30,6 @@ public:
     // The device was pulled out: queued URBs end with -ESHUTDOWN and can still be reaped,
     // every other ioctl answers ENODEV from now on.
     void unplug();
-    bool gone() const;
 
     void plan(const PlannedFault &fault);
     NodeView view() const;
@@ -74,7 +73,8 @@ private:
     void handOut(UMockdevIoctlClient *client, Client &c, UMockdevIoctlData *arg);
     long driverQuery(UMockdevIoctlData *arg, int *error);
     void serviceIn(Client &c);
-    bool takeFault(int target, FaultKind *kind);
+    // The planned fault for this operation, if one is due now.
+    bool takeFault(PlannedFault::Target target, unsigned long code, PlannedFault *fault);
     void markGone();
     bool claimedByAny() const;
     void pruneClosed();

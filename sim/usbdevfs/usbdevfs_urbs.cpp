@@ -59,7 +59,7 @@ void UsbdevfsNode::carryOut(Client &c, Urb u, int *error)
 {
     const Cp210xDevice::Identity &id = m_Device->identity();
     const int length = urbOf(u.urb)->buffer_length;
-    FaultKind fault = FaultKind::Stall;
+    PlannedFault fault;
     if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
         if (length < kSetupSize || u.endpoint != 0) {
             *error = EINVAL;
@@ -73,8 +73,8 @@ void UsbdevfsNode::carryOut(Client &c, Urb u, int *error)
         if ((setup.requestType & kRecipientMask) == kRecipientInterface &&
             (*error = claim(c, setup.index & 0xFF)) != 0)
             return;
-        if (takeFault(setup.request, &fault)) {
-            if (fault == FaultKind::NoAnswer) {
+        if (takeFault(PlannedFault::Target::Control, setup.request, &fault)) {
+            if (fault.kind == FaultKind::NoAnswer) {
                 c.unanswered.push_back(u);
                 return;
             }
@@ -104,8 +104,8 @@ void UsbdevfsNode::carryOut(Client &c, Urb u, int *error)
         }
         return;
     }
-    if (!m_OutHalted && takeFault(0x100 | u.endpoint, &fault)) {
-        if (fault == FaultKind::NoAnswer) {
+    if (!m_OutHalted && takeFault(PlannedFault::Target::Bulk, u.endpoint, &fault)) {
+        if (fault.kind == FaultKind::NoAnswer) {
             c.unanswered.push_back(u);
             return;
         }
@@ -124,11 +124,11 @@ void UsbdevfsNode::carryOut(Client &c, Urb u, int *error)
 void UsbdevfsNode::serviceIn(Client &c)
 {
     const uint8_t endpoint = m_Device->identity().inEndpoint;
-    FaultKind fault = FaultKind::Stall;
+    PlannedFault fault;
     while (!c.pendingIn.empty()) {
         Urb u = c.pendingIn.front();
-        if (!m_InHalted && takeFault(0x100 | endpoint, &fault)) {
-            if (fault == FaultKind::NoAnswer) {
+        if (!m_InHalted && takeFault(PlannedFault::Target::Bulk, endpoint, &fault)) {
+            if (fault.kind == FaultKind::NoAnswer) {
                 c.unanswered.push_back(u);
                 c.pendingIn.pop_front();
                 continue;
