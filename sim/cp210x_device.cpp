@@ -9,7 +9,7 @@ namespace pelsim {
 
 namespace {
 
-// Standard requests and descriptor types of the USB specification (chapter 9).
+// Standard requests and descriptor types of USB 2.0, chapter 9.
 constexpr uint8_t kStandardIn = 0x80;
 constexpr uint8_t kStandardOut = 0x00;
 constexpr uint8_t kStandardToEndpoint = 0x02;

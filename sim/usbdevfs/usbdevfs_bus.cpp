@@ -37,7 +37,7 @@ std::string escaped(const std::string &text)
 
 struct Bridge {
     int id = 0;
-    UsbdevfsBus::BridgeSpec spec;
+    UsbdevfsBus::BridgeSetup setup;
     std::shared_ptr<Cp210xDevice> device;
     std::shared_ptr<UsbdevfsNode> node;  // of the current (or last) plug-in
     std::string sysfsPath;
@@ -77,17 +77,17 @@ struct UsbdevfsBus::Impl {
 
 bool UsbdevfsBus::Impl::attach(Bridge &bridge)
 {
-    const BridgeSpec &spec = bridge.spec;
-    const Cp210xDevice::Identity &id = spec.identity;
-    uint8_t &next = nextAddress[spec.bus];
+    const BridgeSetup &setup = bridge.setup;
+    const Cp210xDevice::Identity &id = setup.identity;
+    uint8_t &next = nextAddress[setup.bus];
     // Address 1 is the root hub's; the kernel hands out the following ones in turn.
     next = next < 2 || next >= 127 ? 2 : next;
     bridge.address = next++;
     char node[64];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", spec.bus, bridge.address);
-    bridge.sysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(spec.bus) + "/" +
-                       std::to_string(spec.bus) + "-" + std::to_string(spec.port);
-    bridge.node = std::make_shared<UsbdevfsNode>(bridge.device, spec.kernelDriverBound);
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", setup.bus, bridge.address);
+    bridge.sysfsPath = "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(setup.bus) + "/" +
+                       std::to_string(setup.bus) + "-" + std::to_string(setup.port);
+    bridge.node = std::make_shared<UsbdevfsNode>(bridge.device, setup.kernelDriverBound);
     bridge.device->powerUp();
 
     GError *gerror = nullptr;
@@ -106,8 +106,8 @@ bool UsbdevfsBus::Impl::attach(Bridge &bridge)
                   "E: MAJOR=189\nE: MINOR=%u\n"
                   "A: busnum=%u\nA: devnum=%u\nA: devpath=%u\nA: idVendor=%04x\nA: idProduct=%04x\n"
                   "A: bConfigurationValue=1\nA: bNumInterfaces= 1\nA: speed=12\n",
-                  bridge.sysfsPath.c_str() + 4, node + 5, node, id.vendorId, id.productId, spec.bus,
-                  bridge.address, (spec.bus - 1u) * 128u + bridge.address - 1u, spec.bus, bridge.address, spec.port,
+                  bridge.sysfsPath.c_str() + 4, node + 5, node, id.vendorId, id.productId, setup.bus,
+                  bridge.address, (setup.bus - 1u) * 128u + bridge.address - 1u, setup.bus, bridge.address, setup.port,
                   id.vendorId, id.productId);
     std::string description = text;
     description += "A: manufacturer=" + escaped(id.manufacturer) + "\nA: product=" + escaped(id.product) + "\n";
@@ -171,22 +171,22 @@ std::string UsbdevfsBus::rootDir() const
     return root;
 }
 
-int UsbdevfsBus::plugIn(BridgeSpec spec)
+int UsbdevfsBus::plugIn(BridgeSetup setup)
 {
     std::lock_guard<std::mutex> lock(m_Impl->mutex);
     if (!m_Impl->testbed)
         return -1;
-    if (spec.port == 0) {
+    if (setup.port == 0) {
         uint8_t highest = 0;
         for (const Bridge &other : m_Impl->bridges)
-            if (other.spec.bus == spec.bus && other.spec.port > highest)
-                highest = other.spec.port;
-        spec.port = uint8_t(highest + 1);
+            if (other.setup.bus == setup.bus && other.setup.port > highest)
+                highest = other.setup.port;
+        setup.port = uint8_t(highest + 1);
     }
     Bridge bridge;
     bridge.id = m_Impl->nextId++;
-    bridge.device = std::make_shared<Cp210xDevice>(spec.identity, spec.peer);
-    bridge.spec = std::move(spec);
+    bridge.device = std::make_shared<Cp210xDevice>(setup.identity, setup.peer);
+    bridge.setup = std::move(setup);
     if (!m_Impl->attach(bridge))
         return -1;
     m_Impl->bridges.push_back(bridge);
@@ -206,8 +206,8 @@ void UsbdevfsBus::replug(int id)
     Bridge *bridge = m_Impl->find(id);
     if (!bridge || bridge->plugged)
         return;
-    if (bridge->spec.peer)
-        bridge->spec.peer->reattach();
+    if (bridge->setup.peer)
+        bridge->setup.peer->reattach();
     m_Impl->attach(*bridge);
 }
 
@@ -223,7 +223,7 @@ int UsbdevfsBus::unplugDetached()
     std::lock_guard<std::mutex> lock(m_Impl->mutex);
     int pulled = 0;
     for (Bridge &bridge : m_Impl->bridges) {
-        if (bridge.plugged && bridge.spec.peer && bridge.spec.peer->detached()) {
+        if (bridge.plugged && bridge.setup.peer && bridge.setup.peer->detached()) {
             m_Impl->pull(bridge);
             ++pulled;
         }

@@ -20,7 +20,7 @@ namespace pelsim {
 
 class UsbdevfsBus {
 public:
-    struct BridgeSpec {
+    struct BridgeSetup {
         Cp210xDevice::Identity identity;
         std::shared_ptr<SerialPeer> peer;
         uint8_t bus = 1;
@@ -41,7 +41,7 @@ public:
     std::string rootDir() const;
 
     // Plugs a bridge in; returns its id (stable for the bridge's life), -1 on failure.
-    int plugIn(BridgeSpec spec);
+    int plugIn(BridgeSetup setup);
     // Pulls the bridge: its transfers end, its node answers ENODEV, libusb hears "remove".
     void unplug(int id);
     // Plugs it in again at the same socket under a new address: a new device to the host.

@@ -119,12 +119,12 @@ int main(int argc, char **argv)
     pelsim::UsbdevfsBus bus;
     std::vector<int> ids;
     for (int i = 0; i < bridges && bus.ready(); ++i) {
-        pelsim::UsbdevfsBus::BridgeSpec spec;
+        pelsim::UsbdevfsBus::BridgeSetup setup;
         char serial[8];
         std::snprintf(serial, sizeof serial, "%04d", i + 1);
-        spec.identity.serialNumber = serial;
-        spec.peer = pelsim::createDefaultBoard(i);
-        ids.push_back(bus.plugIn(spec));
+        setup.identity.serialNumber = serial;
+        setup.peer = pelsim::createDefaultBoard(i);
+        ids.push_back(bus.plugIn(setup));
         for (const pelsim::PlannedFault &fault : faults)
             bus.plan(ids.back(), fault);
     }

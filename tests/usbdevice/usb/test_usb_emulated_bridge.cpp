@@ -22,22 +22,22 @@
 
 using pelsim::FaultKind;
 using pelsim::PlannedFault;
-using Spec = pelsim::UsbdevfsBus::BridgeSpec;
+using Setup = pelsim::UsbdevfsBus::BridgeSetup;
 
 Q_DECLARE_METATYPE(PlannedFault)
 
 namespace {
 
-Spec bridge(uint8_t bus, uint8_t port, const char *product, const char *serial,
+Setup bridge(uint8_t bus, uint8_t port, const char *product, const char *serial,
             std::shared_ptr<pelsim::SerialPeer> peer = std::make_shared<pelsim::SimBoard>())
 {
-    Spec spec;
-    spec.bus = bus;
-    spec.port = port;
-    spec.identity.product = product;
-    spec.identity.serialNumber = serial;
-    spec.peer = std::move(peer);
-    return spec;
+    Setup setup;
+    setup.bus = bus;
+    setup.port = port;
+    setup.identity.product = product;
+    setup.identity.serialNumber = serial;
+    setup.peer = std::move(peer);
+    return setup;
 }
 
 QString errorText(const char *origin, const char *message)
@@ -53,10 +53,10 @@ struct Rig {
     std::vector<int> ids;
     std::unique_ptr<UpdateRig> update;
 
-    explicit Rig(const std::vector<Spec> &bridges = {bridge(1, 1, "Orbalo Mini", "0001")})
+    explicit Rig(const std::vector<Setup> &bridges = {bridge(1, 1, "Orbalo Mini", "0001")})
     {
-        for (const Spec &spec : bridges)
-            ids.push_back(bus.plugIn(spec));
+        for (const Setup &setup : bridges)
+            ids.push_back(bus.plugIn(setup));
         update = std::make_unique<UpdateRig>(std::make_shared<UsbBridgeLibrary>(
             std::make_shared<pelusb::LibusbTransport>(), defaultUsbIds()));
     }
@@ -127,7 +127,7 @@ private slots:
 
     void enumeration_listsBridgesBySocketWithTheirNames_andReadsTheirStringsOnce()
     {
-        Spec mouse = bridge(1, 2, "Mouse", "M");
+        Setup mouse = bridge(1, 2, "Mouse", "M");
         mouse.identity.vendorId = 0x046D;
         mouse.identity.productId = 0xC52B;
         Rig rig({bridge(2, 1, "Orbalo Mini", "C"), bridge(1, 3, "Orbalo Mini", "B"), bridge(1, 1, "Lower socket", ""),
@@ -242,9 +242,9 @@ private slots:
         QFETCH(PlannedFault, fault);
         QFETCH(QString, op);
         QFETCH(QString, status);
-        Spec spec = bridge(1, 1, "Orbalo Mini", "0001");
-        spec.identity.partNumber = uint8_t(part);
-        Rig rig({spec});
+        Setup setup = bridge(1, 1, "Orbalo Mini", "0001");
+        setup.identity.partNumber = uint8_t(part);
+        Rig rig({setup});
         rig.dev().fillListOfDevice();
         const bool atOpen = op == QLatin1String("openDevice");
         if (!atOpen)
