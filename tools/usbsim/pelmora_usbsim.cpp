@@ -120,7 +120,7 @@ int main(int argc, char **argv)
     std::vector<int> ids;
     for (int i = 0; i < bridges && bus.ready(); ++i) {
         pelsim::UsbdevfsBus::BridgeSetup setup;
-        char serial[8];
+        char serial[16];
         std::snprintf(serial, sizeof serial, "%04d", i + 1);
         setup.identity.serialNumber = serial;
         setup.peer = pelsim::createDefaultBoard(i);
