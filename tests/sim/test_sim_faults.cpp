@@ -60,6 +60,19 @@ private slots:
         QVERIFY(p.mute);
         QVERIFY(!pelsim::parseFaults("nack=data:0", p, &bad));
         QVERIFY(!pelsim::parseFaults("unplug=-1", p, &bad));
+
+        BoardOptions q;
+        QVERIFY(pelsim::parseFaults("stray=0x79/31:read-count:2+,stray-after=0x1f:sync:1,stream=noise:data:3,"
+                                    "unplug=read-address:1", q));
+        QCOMPARE(int(q.strays.size()), 2);
+        QCOMPARE(q.strays[0].bytes, std::string("\x79\x1f"));
+        QVERIFY(q.strays[0].at.matches(pelsim::FrameKind::ReadCount, 9) && !q.strays[0].afterReply);
+        QVERIFY(q.strays[1].afterReply && q.strays[1].at.matches(pelsim::FrameKind::Sync, 1));
+        QVERIFY(q.stream && q.streamFromFrame && q.streamContent == pelsim::StreamContent::Noise);
+        QVERIFY(q.streamAt.matches(pelsim::FrameKind::Data, 3));
+        QVERIFY(q.unplugAt.at(0).matches(pelsim::FrameKind::ReadAddress, 1));
+        for (const char *wrong : {"stray=0x100:sync:1", "stray=0x79", "stray=:sync:1", "stream=words", "stream=text:data"})
+            QVERIFY2(!pelsim::parseFaults(wrong, q), wrong);
     }
 
     void nackOfTheSecondDataFrame_onlyThatBlockIsRefusedAndNotWritten()
@@ -116,6 +129,70 @@ private slots:
         resetIntoBootloader(getId);
         QCOMPARE(talk(getId, "\x7f").toHex(), QByteArray("79"));
         QCOMPARE(talk(getId, "\x02\xfd").toHex(), QByteArray("00ff7901041079"));
+    }
+
+    void strayBytes_ofChosenValues_comeAheadOfTheReplyOrAfterIt()
+    {
+        SimBoard board(faults("stray=0x79/0x1f:getid:1,stray-after=0x79:sync:1,stray=0x1f:read-count:1"));
+        resetIntoBootloader(board);
+        QCOMPARE(talk(board, "\x7f").toHex(), QByteArray("7979"));
+        QCOMPARE(talk(board, "\x02\xfd").toHex(), QByteArray("791f7901041079"));
+        QCOMPARE(talk(board, "\x02\xfd").toHex(), QByteArray("7901041079"));
+        QCOMPARE(talkAll(board, {"\x11\xee", addressFrame(0x08000000), QByteArray("\x03\xfc", 2)}).toHex(),
+                 QByteArray("79791f79ffffffff"));
+    }
+
+    void strayAtADataFrame_inRealTime_arrivesWhileTheHostStillSendsTheFrame()
+    {
+        auto clock = std::make_shared<pelsim::ManualClock>(1000000);
+        BoardOptions options = faults("stray=0x79:data:1");
+        options.timing = pelsim::Timing::Realtime;
+        SimBoard board(options, clock);
+        resetIntoBootloader(board);
+        clock->advance(3000);
+        auto exchange = [&](const QByteArray &request, uint64_t us) {
+            board.hostWrite(reinterpret_cast<const uint8_t *>(request.constData()), size_t(request.size()), pelsim::kLine8E1);
+            clock->advance(us);
+            QByteArray out(int(board.hostAvailable()), '\0');
+            board.hostRead(reinterpret_cast<uint8_t *>(out.data()), size_t(out.size()));
+            return out;
+        };
+        QCOMPARE(exchange("\x7f", 1000), QByteArray("\x79"));
+        QCOMPARE(exchange("\x31\xce", 1000), QByteArray("\x79"));
+        QCOMPARE(exchange(addressFrame(0x08000000), 1000), QByteArray("\x79"));
+        // 260 bytes take 24.8 ms to send: one millisecond in, the stray byte is there, no ACK.
+        QCOMPARE(exchange(dataFrame(QByteArray(256, 'a')), 1000), QByteArray("\x79"));
+        QCOMPARE(board.blocksWritten(), 0);
+        clock->advance(40000);
+        QCOMPARE(board.hostAvailable(), size_t(1));
+        QCOMPARE(board.blocksWritten(), 1);
+    }
+
+    void stream_afterTheSyncAck_theChipIsDeafAndTheLineNeverPauses_untilAReset()
+    {
+        SimBoard noise(faults("stream=noise"));
+        resetIntoBootloader(noise);
+        QCOMPARE(talk(noise, "\x7f").left(1), QByteArray("\x79"));
+        for (int i = 0; i < 5; ++i) {
+            const QByteArray got = talk(noise, "\x02\xfd");
+            QCOMPARE(got.size(), 12);
+            QVERIFY(!got.contains(char(0x79)) && !got.contains(char(0x1F)));
+        }
+        noise.setLatch(0x00);
+        QCOMPARE(noise.hostAvailable(), size_t(0));
+        noise.setLatch(0x01);
+        QCOMPARE(talk(noise, "\x7f").left(1), QByteArray("\x79"));
+
+        // Debug text holds ACK bytes; streaming can also begin after a chosen reply.
+        SimBoard text(faults("stream=text:data:1"));
+        resetIntoBootloader(text);
+        talk(text, "\x7f");
+        QCOMPARE(writeBlock(text, 0x08000000, "aaaa").left(3).toHex(), QByteArray("797979"));
+        QByteArray streamed;
+        for (int i = 0; i < 20; ++i)
+            streamed += talk(text, "\x31\xce");
+        QVERIFY(streamed.contains("\x1b[3") && streamed.contains(char(0x79)));
+        QCOMPARE(text.framesSeen(pelsim::FrameKind::Command), 1);
     }
 
     void chatter_textAheadOfTheFirstSyncAckAfterEachReset()
