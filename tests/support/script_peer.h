@@ -1,12 +1,14 @@
 #pragma once
 // A peer that records what the host sends and answers only what the test puts in, or, in
-// auto mode, answers like a cooperative bootloader: ACK to every frame and the STM32F10x ID
-// reply to Get ID. For tests that need the board's answer on an exact step.
+// auto mode, answers like a cooperative bootloader: ACK to every frame, the STM32F10x ID
+// reply to Get ID, and Read Memory from the flash its Write Memory frames programmed. For
+// tests that need the board's answer on an exact step.
 
 #include "serial_peer.h"
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 
 #include <cstdint>
 #include <deque>
@@ -37,6 +39,11 @@ public:
     // In auto mode only every write from the n-th on is answered (earlier ones get nothing).
     void answerFromWrite(int n) { m_AnswerFrom = n; }
 
+    // In auto mode the half-word at this flash address keeps its erased value when written.
+    void leaveUnprogrammed(uint32_t address);
+    // The first size bytes of the flash the data frames programmed (erased: 0xFF).
+    QByteArray flash(int size) const;
+
     QList<Write> writes() const;
     QList<uint8_t> latchHistory() const;
     int purges() const;
@@ -44,7 +51,12 @@ public:
     int countFrames(const QByteArray &prefix) const;
 
 private:
+    static uint32_t flashOffset(const QByteArray &addressFrame);
+    void program(uint32_t offset, const QByteArray &bytes);
+
     mutable std::mutex m_Mutex;
+    QByteArray m_Flash = QByteArray(128 * 1024, char(0xFF));
+    QSet<uint32_t> m_Unprogrammed;  // flash offsets of half-words
     std::deque<uint8_t> m_Queue;
     QList<Write> m_Writes;
     QList<uint8_t> m_Latches;
