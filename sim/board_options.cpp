@@ -1,5 +1,6 @@
 #include "board_options.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -98,6 +99,64 @@ bool parseStream(const std::string &text, BoardOptions &o)
     return true;
 }
 
+// "KIND:K[+]:N".
+bool parseLate(const std::string &text, BoardOptions &o)
+{
+    const size_t colon = text.rfind(':');
+    LateRule rule;
+    long n = 0;
+    if (colon == std::string::npos || !parseRule(text.substr(0, colon), rule.at)
+        || !parseNumber(text.substr(colon + 1), n) || n > 3600000)
+        return false;
+    rule.delay = uint32_t(n);
+    o.lates.push_back(rule);
+    return true;
+}
+
+// "A[:N]".
+bool parseHalfWords(const std::string &text, BoardOptions &o)
+{
+    const size_t colon = text.find(':');
+    long address = 0;
+    long count = 1;
+    if (!parseNumber(text.substr(0, colon), address) || address > 0xFFFFFFFFL
+        || (colon != std::string::npos && (!parseNumber(text.substr(colon + 1), count) || count < 1)))
+        return false;
+    o.unprogrammed.push_back({uint32_t(address), uint32_t(count)});
+    return true;
+}
+
+// "CALL:KIND:K[+][:STATUS]".
+bool parseBridgeFault(const std::string &text, BoardOptions &o)
+{
+    static const char *const kCalls[] = {"write", "flush", "latch", "queue", "read", "line"};
+    static_assert(sizeof kCalls / sizeof *kCalls == size_t(BridgeCall::Count), "a name for every call");
+    const size_t first = text.find(':');
+    if (first == std::string::npos)
+        return false;
+    BridgeFault fault;
+    const std::string call = text.substr(0, first);
+    const auto named = std::find_if(std::begin(kCalls), std::end(kCalls), [&](const char *c) { return call == c; });
+    if (named == std::end(kCalls))
+        return false;
+    fault.call = BridgeCall(named - std::begin(kCalls));
+    std::string rule = text.substr(first + 1);
+    const size_t second = rule.find(':');
+    const size_t third = second == std::string::npos ? second : rule.find(':', second + 1);
+    if (third != std::string::npos) {
+        long status = 0;
+        if (!parseNumber(rule.substr(third + 1), status) || status > 0xFF)
+            return false;
+        fault.status = int(status);
+        rule.erase(third);
+    }
+    if (!parseRule(rule, fault.after))
+        return false;
+    fault.every = fault.after.last != fault.after.first;
+    o.bridgeFaults.push_back(fault);
+    return true;
+}
+
 bool parseItem(const std::string &item, BoardOptions &o)
 {
     const size_t eq = item.find('=');
@@ -140,6 +199,12 @@ bool parseItem(const std::string &item, BoardOptions &o)
             return false;
     } else if (key == "stray" || key == "stray-after") {
         return parseStray(value, key == "stray-after", o);
+    } else if (key == "late") {
+        return parseLate(value, o);
+    } else if (key == "unprogrammed") {
+        return parseHalfWords(value, o);
+    } else if (key == "bridge") {
+        return parseBridgeFault(value, o);
     } else if (key == "stream") {
         return parseStream(value, o);
     } else if (key == "chatter") {

@@ -33,6 +33,14 @@
 //                       reset: debug text (which holds 0x79 bytes: "systems", "bytes") or glitch
 //                       bytes that are never ACK or NACK; in instant timing 12 bytes per query
 //                       of the host, about what a millisecond of the line carries
+//   late=KIND:K:N       the chip stalls N ms (N queries of the host in instant timing) before it
+//                       answers the K-th frame of KIND; what it is sent meanwhile is lost
+//   unprogrammed=A[:N]  N half-words (default 1) from flash address A stay erased although the
+//                       block holding them is acknowledged (repeatable)
+//   bridge=CALL:KIND:K[:STATUS]  once the K-th frame of KIND has reached the board, the next
+//                       call of the bridge's CALL (write, flush, latch, queue, read, line)
+//                       returns STATUS (default 0x08, SI_DEVICE_IO_FAILED) and does nothing
+//                       else; with "KIND:K+" every call from then on fails
 //   chatter[=N]         N bytes (default 300) of application debug text arrive ahead of the
 //                       ACK of every first sync after a reset
 //   boot0-stuck         BOOT0 never reaches the chip: every reset starts the application
@@ -66,6 +74,27 @@ struct StrayRule {
 
 enum class StreamContent { Text, Noise };
 
+struct LateRule {
+    FrameRule at;
+    uint32_t delay = 0;  // ms in real time, queries of the host when instant
+};
+
+struct HalfWords {
+    uint32_t address = 0;
+    uint32_t count = 1;
+    bool holds(uint32_t a) const { return a >= address && (a - address) / 2 < count; }
+};
+
+// The bridge's calls that a fault can make fail (the simulated bridge maps them).
+enum class BridgeCall { Write, Flush, Latch, Queue, Read, LineControl, Count };
+
+struct BridgeFault {
+    BridgeCall call = BridgeCall::Write;
+    FrameRule after;      // armed once after.first frames of after.kind have arrived
+    bool every = false;   // every call from then on, else one
+    int status = 0x08;
+};
+
 struct BoardOptions {
     // The struct's default is instant so a board built in code answers at once; boards built
     // from the environment run in real time unless told otherwise.
@@ -95,6 +124,9 @@ struct BoardOptions {
     bool streamFromFrame = false;  // from streamAt, else after every first sync after a reset
     FrameRule streamAt;
     std::vector<FrameRule> unplugAt;
+    std::vector<LateRule> lates;
+    std::vector<HalfWords> unprogrammed;
+    std::vector<BridgeFault> bridgeFaults;
     int chatterBytes = 0;
     bool boot0Stuck = false;
 };

@@ -179,8 +179,10 @@ size_t SimBoard::hostAvailable()
     if (!realtime() && m_Mode == Mode::Application && m_Options.output != Output::Silent
         && m_Options.instantPollsPerLine > 0 && ++m_Polls % m_Options.instantPollsPerLine == 0)
         transmit(applicationLine(), 0);
-    if (!realtime())
+    if (!realtime()) {
+        releaseHeld();
         produceStream(now);
+    }
     return arrivedCount(now);
 }
 
@@ -224,6 +226,8 @@ void SimBoard::setLatch(uint8_t latch)
         }
         m_Mode = Mode::Held;
         m_Streaming = false;
+        m_Held.clear();
+        m_HeldPolls = 0;
     } else if (wasHeld) {
         boot(now);  // the rising edge of RESET
     }
@@ -241,7 +245,7 @@ void SimBoard::advance(uint64_t now)
     while (!m_In.empty() && m_In.front().at <= now) {
         const InByte in = m_In.front();
         m_In.pop_front();
-        if (m_Mode == Mode::Held || (m_Mode == Mode::Bootloader && in.at < m_BusyUntil)) {
+        if (m_Mode == Mode::Held || (m_Mode == Mode::Bootloader && (in.at < m_BusyUntil || m_HeldPolls > 0))) {
             ++m_Stats.lostBytes;
             continue;
         }
@@ -259,6 +263,10 @@ void SimBoard::transmit(const std::string &bytes, uint64_t from)
 {
     if (m_TxDead)
         return;
+    if (m_HeldPolls > 0) {
+        m_Held += bytes;
+        return;
+    }
     uint64_t byteNs = 0;
     if (realtime())
         byteNs = byteTimeNs(m_Mode == Mode::Bootloader && m_Options.bootloaderParity ? kLine8E1 : kLine8N1);

@@ -134,6 +134,9 @@ private:
     bool opensFrame(uint8_t byte, FrameKind &kind) const;
     void frameStarting(FrameKind kind);
     void afterReply(FrameKind kind);
+    uint64_t lateBy(FrameKind kind) const;  // ms (real time) or host queries (instant); 0: on time
+    void releaseHeld();
+    bool unprogrammed(uint32_t address) const;
     void startStream();
     void produceStream(uint64_t now);
     void reply(FrameKind kind, const std::string &bytes, uint64_t extraBusyNs = 0);
@@ -177,6 +180,9 @@ private:
     bool m_ChatterDone = false;
     bool m_Streaming = false;       // the application has taken the line over (stream fault)
     bool m_StreamDone = false;      // since the last reset
+    // Instant timing's stalled chip: what it sends waits until the host has looked so often.
+    std::string m_Held;
+    uint32_t m_HeldPolls = 0;
     std::string m_StreamText;
     size_t m_StreamPos = 0;
     uint32_t m_StreamLines = 0;

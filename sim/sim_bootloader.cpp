@@ -246,7 +246,7 @@ void SimBoard::finishWrite()
         }
     }
     for (uint32_t i = 0; i < n; i += 2)
-        if (data[i] != 0xFF || data[i + 1] != 0xFF) {
+        if ((data[i] != 0xFF || data[i + 1] != 0xFF) && !unprogrammed(m_Address + i)) {
             m_Flash[offset + i] = data[i];
             m_Flash[offset + i + 1] = data[i + 1];
         }

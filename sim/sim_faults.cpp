@@ -69,6 +69,15 @@ void SimBoard::reply(FrameKind kind, const std::string &bytes, uint64_t busyNs)
         m_BusyUntil = from;
         m_Stats.busyUs += busyNs / 1000;
     }
+    if (const uint64_t late = lateBy(kind)) {
+        // A stalled chip reads nothing: what the host sends meanwhile is lost.
+        if (realtime()) {
+            from += late * 1000000;
+            m_BusyUntil = std::max(m_BusyUntil, from);
+        } else {
+            m_HeldPolls = uint32_t(late);
+        }
+    }
     if (m_Options.noiseBytes > 0 && (!m_Options.noiseOnlyKind || kind == m_Options.noiseKind)) {
         std::string noise;
         for (int i = 0; i < m_Options.noiseBytes; ++i)
@@ -79,6 +88,30 @@ void SimBoard::reply(FrameKind kind, const std::string &bytes, uint64_t busyNs)
     m_LastReplyAt = m_ChipLineFree;
     m_ReplyPending = true;
     afterReply(kind);
+}
+
+uint64_t SimBoard::lateBy(FrameKind kind) const
+{
+    const int count = m_FrameCounts[size_t(kind)];
+    for (const LateRule &rule : m_Options.lates)
+        if (rule.at.matches(kind, count))
+            return rule.delay;
+    return 0;
+}
+
+void SimBoard::releaseHeld()
+{
+    if (m_HeldPolls == 0 || --m_HeldPolls > 0)
+        return;
+    std::string held;
+    held.swap(m_Held);
+    transmit(held, 0);
+}
+
+bool SimBoard::unprogrammed(uint32_t address) const
+{
+    return std::any_of(m_Options.unprogrammed.begin(), m_Options.unprogrammed.end(),
+                       [address](const HalfWords &h) { return h.holds(address); });
 }
 
 bool SimBoard::opensFrame(uint8_t byte, FrameKind &kind) const
