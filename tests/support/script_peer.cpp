@@ -51,21 +51,9 @@ void ScriptPeer::program(uint32_t offset, const QByteArray &bytes)
 {
     for (int i = 0; i < bytes.size(); ++i) {
         const uint32_t at = offset + uint32_t(i);
-        if (at < uint32_t(m_Flash.size()) && !m_Unprogrammed.contains(at & ~1u))
+        if (at < uint32_t(m_Flash.size()))
             m_Flash[int(at)] = bytes.at(i);
     }
-}
-
-QByteArray ScriptPeer::flash(int size) const
-{
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Flash.left(size);
-}
-
-void ScriptPeer::leaveUnprogrammed(uint32_t address)
-{
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Unprogrammed.insert((address - 0x08000000u) & ~1u);
 }
 
 size_t ScriptPeer::hostAvailable()

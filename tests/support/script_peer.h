@@ -8,7 +8,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QSet>
 
 #include <cstdint>
 #include <deque>
@@ -39,11 +38,6 @@ public:
     // In auto mode only every write from the n-th on is answered (earlier ones get nothing).
     void answerFromWrite(int n) { m_AnswerFrom = n; }
 
-    // In auto mode the half-word at this flash address keeps its erased value when written.
-    void leaveUnprogrammed(uint32_t address);
-    // The first size bytes of the flash the data frames programmed (erased: 0xFF).
-    QByteArray flash(int size) const;
-
     QList<Write> writes() const;
     QList<uint8_t> latchHistory() const;
     int purges() const;
@@ -56,7 +50,6 @@ private:
 
     mutable std::mutex m_Mutex;
     QByteArray m_Flash = QByteArray(128 * 1024, char(0xFF));
-    QSet<uint32_t> m_Unprogrammed;  // flash offsets of half-words
     std::deque<uint8_t> m_Queue;
     QList<Write> m_Writes;
     QList<uint8_t> m_Latches;

@@ -88,21 +88,23 @@ private slots:
 
     void halfWordLeftUnprogrammed_failsNamingItsAddress()
     {
-        ScriptRig s;
-        s.peer->leaveUnprogrammed(0x08000206);
+        pelsim::BoardOptions options;
+        QVERIFY(pelsim::parseFaults("unprogrammed=0x08000206", options));
+        auto board = std::make_shared<pelsim::SimBoard>(options);
+        UpdateRig rig(simLibraryWith(board));
+        QCOMPARE(rig.open(), 1);
         const QByteArray image = plausibleImage(1000, "Half 1.0");
-        LogCapture log;
-        s.rig.run(s.rig.writeHex(image));
-        QCOMPARE(s.rig.finished.count(), 1);
-        QCOMPARE(s.rig.result(), qint8(-1));
-        const QByteArray text = s.rig.console();
+        rig.run(rig.writeHex(image));
+        QCOMPARE(rig.finished.count(), 1);
+        QCOMPARE(rig.result(), qint8(-1));
+        const QByteArray text = rig.console();
         QVERIFY2(text.contains(QString::asprintf("Bootloader Fail -> Verify Error at 0x08000206: read 0xFF, expected 0x%02X",
                                                  quint8(image.at(0x206))).toLatin1()),
                  text.constData());
-        // Three blocks read back whole; the bad one is the last read.
+        // Two blocks read back equal; the third holds the half-word.
         QVERIFY(text.contains("<br><b>Verify Firmware:</b>\n\n**<br><b>"));
-        QCOMPARE(s.peer->countFrames(kRead), 3);
-        QCOMPARE(s.rig.dev.updateProgress().phase, Phase::Failed);
+        QCOMPARE(board->framesSeen(pelsim::FrameKind::Read), 3);
+        QCOMPARE(rig.dev.updateProgress().phase, Phase::Failed);
     }
 
     void readBack_isOnUnlessTheEnvironmentOrTheCallerTurnsItOff_data()
