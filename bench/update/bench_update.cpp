@@ -98,11 +98,12 @@ Run runUpdate(const QString &hexPath, const QByteArray &image, bool readBack)
     return run;
 }
 
-void report(const char *title, const Run &run, double floorS, double target, int blocks)
+void report(const char *title, const Run &run, bool readBack, double floorS, double target, int blocks)
 {
     std::printf("%s\n", title);
-    std::printf("  result                 %d (%s), %d Read Memory commands seen by the board\n", int(run.result),
-                run.equal ? "flash equals the image" : "FLASH DIFFERS OR UPDATE FAILED", run.readFrames);
+    std::printf("  result                 %d (%s), %d Read Memory commands seen by the board%s\n", int(run.result),
+                run.equal ? "flash equals the image" : "FLASH DIFFERS OR UPDATE FAILED", run.readFrames,
+                readBack == (run.readFrames > 0) ? "" : readBack ? "  NO READ-BACK" : "  READ-BACK NOT ASKED FOR");
     std::printf("  wall time              %8.3f s\n", run.wallS);
     std::printf("  physical floor         %8.3f s\n", floorS);
     std::printf("  ratio                  %8.3f    (target <= %.2f)%s\n", run.wallS / floorS, target,
@@ -147,9 +148,9 @@ int main(int argc, char *argv[])
                 "%.3f s)\n", floor.write() / 1e6, floor.writeWireUs / 1e6, floor.programUs / 1e6, floor.eraseUs / 1e6);
     std::printf("  floor of the read-back  %8.3f s  (wire)\n", floor.readWireUs / 1e6);
     const Run both = runUpdate(hexPath, image, true);
-    report("written and read back (default):", both, floor.total(true) / 1e6, kTargetWithReadBack, blocks);
+    report("written and read back (default):", both, true, floor.total(true) / 1e6, kTargetWithReadBack, blocks);
     const Run alone = runUpdate(hexPath, image, false);
-    report("written alone (PELMORA_VERIFY=0):", alone, floor.total(false) / 1e6, kTargetWriteAlone, blocks);
+    report("written alone (PELMORA_VERIFY=0):", alone, false, floor.total(false) / 1e6, kTargetWriteAlone, blocks);
 
     // The worker's step: its 1 ms sleep as this machine gives it.
     QElapsedTimer step;
