@@ -52,6 +52,11 @@ void VX_SI_USBXpressDev::startUpdate(const QString &path)
         m_HexFile.setFileName(path);
         // Each update gets the whole retry budget, whatever the last one used up.
         m_FwRetry = -1;
+        m_FwVerify = verifyAfterWrite();
+        m_FwBlocksLeft = m_FwBlocksTotal = 0;
+        m_ReadBlocksLeft = m_ReadBlocksTotal = 0;
+        m_ResetDuringUpdate.store(false, std::memory_order_release);
+        storeProgress(UpdatePhase::Convert, 0, 0);
         m_FwState.store(SM_FW_ConvertHexFile, std::memory_order_release);
     }
     m_BootloaderActive.store(true, std::memory_order_release);
