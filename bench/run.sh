@@ -5,7 +5,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
-cmake --build build -j"$(nproc)" --target bench-hex bench-tlv bench-console bench-update bench-faults bench-app bench-flash \
+cmake --build build -j"$(nproc)" --target bench-hex bench-hex-memory bench-tlv bench-console bench-update bench-faults bench-app bench-flash \
     >/dev/null || exit 1
 export QT_QPA_PLATFORM=offscreen
 
@@ -41,6 +41,7 @@ run() {  # title, command...
     [ "$rc" -eq 0 ] || status=1
 }
 run "HEX conversion" build/bench/hex/bench-hex
+run "HEX conversion in bounded memory (1 GiB inputs)" build/bench/hex/bench-hex-memory
 run "TLV decoding" build/bench/tlv/bench-tlv
 run "Console flush at 200 paragraphs, line-rate input" build/bench/console/bench-console
 run "Full update of the built-in image (real-time simulated board)" build/bench/update/bench-update

@@ -1,5 +1,7 @@
 # pelmora_add_test(NAME name SOURCES a.cpp b.cpp [LABELS unit gui ...] [TIMEOUT s] [ENV K=V ...])
 # One line per test: a Qt Test executable on the core library, registered with CTest.
+# Each test has a home of its own: Qt's test-mode settings folder lives under it, and two
+# tests that create and delete that folder must not race when CTest runs them in parallel.
 function(pelmora_add_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LABELS;ENV;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
@@ -23,7 +25,7 @@ function(pelmora_add_test)
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS "${labels}"
     TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;TMPDIR=${tmp};${T_ENV}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;TMPDIR=${tmp};HOME=${CMAKE_CURRENT_BINARY_DIR}/home-${T_NAME};${T_ENV}")
 endfunction()
 
 # pelmora_add_fuzz(NAME name SOURCE fuzz_x.cpp CORPUS dir)

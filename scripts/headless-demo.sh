@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The headless demonstration (see run.sh). Uses a private settings folder, flash file and
 # shared-memory key, so it never touches the user's own settings or a running loader.
+# PELMORA_DEMO_DEVICE: the bridge the loader remembers (default the simulated board's);
+# PELMORA_DEMO_WRAPPER: a command the loader is started under (e.g. pelmora-usbsim ... --).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bin=${PELMORA_BUILD_DIR:-build}
@@ -19,13 +21,14 @@ cat > "$settings/Settings.xml" <<XML
 <?xml version="1.0"?>
 <Settings>
     <SettingsPathHexFile></SettingsPathHexFile>
-    <SettingsUsbDevName>Orbalo Mini (simulated) [0x0001]</SettingsUsbDevName>
+    <SettingsUsbDevName>${PELMORA_DEMO_DEVICE:-Orbalo Mini (simulated) [0x0001]}</SettingsUsbDevName>
     <SettingsDebugComMode> 0</SettingsDebugComMode>
 </Settings>
 XML
 
 echo "== starting the loader headless (log lines marked [loader])"
-"$bin/src/pelmora" -platform offscreen > >(sed -u 's/^/[loader] /') 2>&1 &
+# shellcheck disable=SC2086
+${PELMORA_DEMO_WRAPPER:-} "$bin/src/pelmora" -platform offscreen > >(sed -u 's/^/[loader] /') 2>&1 &
 loader=$!
 
 for _ in $(seq 1 100); do

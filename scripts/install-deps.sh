@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config qtbase5-dev qtbase5-dev-tools libqt5opengl5-dev stm32flash picocom
           libusb-1.0-0-dev zlib1g-dev xvfb xauth clang libclang-rt-14-dev fonts-dejavu-core fonts-liberation2
-          binutils-arm-none-eabi srecord "$@")
+          binutils-arm-none-eabi srecord umockdev libumockdev-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Screenshots of the window on the simulated board (idle, connected with coloured output, after
-# "Prog as Tremlin") into docs/, taken under Xvfb so no desktop is needed.
+# "Prog as Tremlin", the settings page) into docs/, taken under Xvfb so no desktop is needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}

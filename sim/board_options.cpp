@@ -1,5 +1,6 @@
 #include "board_options.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -7,7 +8,9 @@ namespace pelsim {
 
 namespace {
 
-constexpr const char *kKindNames[] = {"sync", "getid", "erase", "erase-code", "command", "address", "data"};
+constexpr const char *kKindNames[] = {"sync",    "getid", "erase",        "erase-code", "command",
+                                      "address", "data",  "read", "read-address", "read-count"};
+static_assert(sizeof kKindNames / sizeof *kKindNames == size_t(FrameKind::Count), "a name for every kind");
 
 bool parseNumber(const std::string &text, long &value)
 {
@@ -47,6 +50,113 @@ bool parseRule(const std::string &text, FrameRule &rule)
     return true;
 }
 
+// "V/V/...": byte values, decimal or 0x hexadecimal.
+bool parseBytes(const std::string &text, std::string &bytes)
+{
+    bytes.clear();
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t slash = text.find('/', pos);
+        if (slash == std::string::npos)
+            slash = text.size();
+        long v = 0;
+        if (!parseNumber(text.substr(pos, slash - pos), v) || v > 0xFF)
+            return false;
+        bytes += char(v);
+        pos = slash + 1;
+    }
+    return !bytes.empty();
+}
+
+// "V[/V...]:KIND:K[+]".
+bool parseStray(const std::string &text, bool afterReply, BoardOptions &o)
+{
+    const size_t colon = text.find(':');
+    StrayRule rule;
+    rule.afterReply = afterReply;
+    if (colon == std::string::npos || !parseBytes(text.substr(0, colon), rule.bytes)
+        || !parseRule(text.substr(colon + 1), rule.at))
+        return false;
+    o.strays.push_back(rule);
+    return true;
+}
+
+// "text|noise[:KIND:K]".
+bool parseStream(const std::string &text, BoardOptions &o)
+{
+    const size_t colon = text.find(':');
+    const std::string content = text.substr(0, colon);
+    if (content == "text")
+        o.streamContent = StreamContent::Text;
+    else if (content == "noise")
+        o.streamContent = StreamContent::Noise;
+    else
+        return false;
+    o.streamFromFrame = colon != std::string::npos;
+    if (o.streamFromFrame && !parseRule(text.substr(colon + 1), o.streamAt))
+        return false;
+    o.stream = true;
+    return true;
+}
+
+// "KIND:K[+]:N".
+bool parseLate(const std::string &text, BoardOptions &o)
+{
+    const size_t colon = text.rfind(':');
+    LateRule rule;
+    long n = 0;
+    if (colon == std::string::npos || !parseRule(text.substr(0, colon), rule.at)
+        || !parseNumber(text.substr(colon + 1), n) || n > 3600000)
+        return false;
+    rule.delay = uint32_t(n);
+    o.lates.push_back(rule);
+    return true;
+}
+
+// "A[:N]".
+bool parseHalfWords(const std::string &text, BoardOptions &o)
+{
+    const size_t colon = text.find(':');
+    long address = 0;
+    long count = 1;
+    if (!parseNumber(text.substr(0, colon), address) || address > 0xFFFFFFFFL
+        || (colon != std::string::npos && (!parseNumber(text.substr(colon + 1), count) || count < 1)))
+        return false;
+    o.unprogrammed.push_back({uint32_t(address), uint32_t(count)});
+    return true;
+}
+
+// "CALL:KIND:K[+][:STATUS]".
+bool parseBridgeFault(const std::string &text, BoardOptions &o)
+{
+    static const char *const kCalls[] = {"write", "flush", "latch", "queue", "read", "line"};
+    static_assert(sizeof kCalls / sizeof *kCalls == size_t(BridgeCall::Count), "a name for every call");
+    const size_t first = text.find(':');
+    if (first == std::string::npos)
+        return false;
+    BridgeFault fault;
+    const std::string call = text.substr(0, first);
+    const auto named = std::find_if(std::begin(kCalls), std::end(kCalls), [&](const char *c) { return call == c; });
+    if (named == std::end(kCalls))
+        return false;
+    fault.call = BridgeCall(named - std::begin(kCalls));
+    std::string rule = text.substr(first + 1);
+    const size_t second = rule.find(':');
+    const size_t third = second == std::string::npos ? second : rule.find(':', second + 1);
+    if (third != std::string::npos) {
+        long status = 0;
+        if (!parseNumber(rule.substr(third + 1), status) || status > 0xFF)
+            return false;
+        fault.status = int(status);
+        rule.erase(third);
+    }
+    if (!parseRule(rule, fault.after))
+        return false;
+    fault.every = fault.after.last != fault.after.first;
+    o.bridgeFaults.push_back(fault);
+    return true;
+}
+
 bool parseItem(const std::string &item, BoardOptions &o)
 {
     const size_t eq = item.find('=');
@@ -60,6 +170,11 @@ bool parseItem(const std::string &item, BoardOptions &o)
         o.strictParity = false;
     } else if (key == "parity" && (value == "none" || value == "odd" || value == "even")) {
         o.bootloaderParity = value == "none" ? 0 : value == "odd" ? 1 : 2;
+    } else if (key == "unplug" && value.find(':') != std::string::npos) {
+        FrameRule rule;
+        if (!parseRule(value, rule))
+            return false;
+        o.unplugAt.push_back(rule);
     } else if (key == "unplug" && parseNumber(value, n) && n <= 0xFFFF) {
         o.unplugAfterBlocks = int(n);
     } else if (key == "nack") {
@@ -82,6 +197,16 @@ bool parseItem(const std::string &item, BoardOptions &o)
         o.noiseOnlyKind = colon != std::string::npos;
         if (o.noiseOnlyKind && !parseKind(value.substr(colon + 1), o.noiseKind))
             return false;
+    } else if (key == "stray" || key == "stray-after") {
+        return parseStray(value, key == "stray-after", o);
+    } else if (key == "late") {
+        return parseLate(value, o);
+    } else if (key == "unprogrammed") {
+        return parseHalfWords(value, o);
+    } else if (key == "bridge") {
+        return parseBridgeFault(value, o);
+    } else if (key == "stream") {
+        return parseStream(value, o);
     } else if (key == "chatter") {
         if (!hasValue)
             n = 300;

@@ -139,6 +139,10 @@ uint64_t SimBoard::nextArrivalUs() const
     if (realtime() && m_Mode == Mode::Application && m_Options.output != Output::Silent
         && (next == 0 || m_NextLineAt < next))
         next = m_NextLineAt;
+    if (realtime() && m_Streaming) {
+        const uint64_t streamed = std::max(m_ChipLineFree, now) + byteTimeNs(kLine8N1);
+        next = next == 0 ? streamed : std::min(next, streamed);
+    }
     return next ? next / 1000 + 1 : 0;
 }
 
@@ -175,6 +179,10 @@ size_t SimBoard::hostAvailable()
     if (!realtime() && m_Mode == Mode::Application && m_Options.output != Output::Silent
         && m_Options.instantPollsPerLine > 0 && ++m_Polls % m_Options.instantPollsPerLine == 0)
         transmit(applicationLine(), 0);
+    if (!realtime()) {
+        releaseHeld();
+        produceStream(now);
+    }
     return arrivedCount(now);
 }
 
@@ -217,6 +225,9 @@ void SimBoard::setLatch(uint8_t latch)
             m_ChipLineFree = std::min(m_ChipLineFree, now);
         }
         m_Mode = Mode::Held;
+        m_Streaming = false;
+        m_Held.clear();
+        m_HeldPolls = 0;
     } else if (wasHeld) {
         boot(now);  // the rising edge of RESET
     }
@@ -234,22 +245,28 @@ void SimBoard::advance(uint64_t now)
     while (!m_In.empty() && m_In.front().at <= now) {
         const InByte in = m_In.front();
         m_In.pop_front();
-        if (m_Mode == Mode::Held || (m_Mode == Mode::Bootloader && in.at < m_BusyUntil)) {
+        if (m_Mode == Mode::Held || (m_Mode == Mode::Bootloader && (in.at < m_BusyUntil || m_HeldPolls > 0))) {
             ++m_Stats.lostBytes;
             continue;
         }
-        if (m_Mode != Mode::Bootloader)
+        if (m_Mode != Mode::Bootloader || m_Streaming)
             continue;  // the application reads no input
         m_EventAt = in.at;
         byteIn(in.byte, in.line);
     }
     produceApplication(now);
+    if (realtime())
+        produceStream(now);
 }
 
 void SimBoard::transmit(const std::string &bytes, uint64_t from)
 {
     if (m_TxDead)
         return;
+    if (m_HeldPolls > 0) {
+        m_Held += bytes;
+        return;
+    }
     uint64_t byteNs = 0;
     if (realtime())
         byteNs = byteTimeNs(m_Mode == Mode::Bootloader && m_Options.bootloaderParity ? kLine8E1 : kLine8N1);
@@ -270,6 +287,8 @@ void SimBoard::boot(uint64_t now)
     m_Step = Step::Sync;
     m_Frame.clear();
     m_ChatterDone = false;
+    m_Streaming = false;
+    m_StreamDone = false;
     m_TxDead = false;
     const uint64_t ready = now + (realtime() ? kBootNs : 0);
     const bool boot0High = !(m_Latch & kLatchBoot0) && !m_Options.boot0Stuck;

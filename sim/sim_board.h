@@ -85,6 +85,8 @@ public:
     std::string banner() const;
     int blocksWritten() const;
     Stats stats() const;
+    // Frames of a kind that have arrived complete since the board was made.
+    int framesSeen(FrameKind kind) const;
     const BoardOptions &options() const { return m_Options; }
     // When the next byte towards the host will have arrived, in clock microseconds; 0 when
     // nothing is on its way (or the board is instant).
@@ -128,6 +130,15 @@ private:
     // Counts a complete frame of its kind; false when the board then stays silent or NACKs
     // (the reply is already given).
     bool frameArrived(FrameKind kind);
+    // The fault knobs around frames and replies (sim_faults.cpp).
+    bool opensFrame(uint8_t byte, FrameKind &kind) const;
+    void frameStarting(FrameKind kind);
+    void afterReply(FrameKind kind);
+    uint64_t lateBy(FrameKind kind) const;  // ms (real time) or host queries (instant); 0: on time
+    void releaseHeld();
+    bool unprogrammed(uint32_t address) const;
+    void startStream();
+    void produceStream(uint64_t now);
     void reply(FrameKind kind, const std::string &bytes, uint64_t extraBusyNs = 0);
     void ack(FrameKind kind, uint64_t extraBusyNs = 0);
     void nack(FrameKind kind);
@@ -167,6 +178,14 @@ private:
     // Bootloader conversation.
     Step m_Step = Step::Sync;
     bool m_ChatterDone = false;
+    bool m_Streaming = false;       // the application has taken the line over (stream fault)
+    bool m_StreamDone = false;      // since the last reset
+    // Instant timing's stalled chip: what it sends waits until the host has looked so often.
+    std::string m_Held;
+    uint32_t m_HeldPolls = 0;
+    std::string m_StreamText;
+    size_t m_StreamPos = 0;
+    uint32_t m_StreamLines = 0;
     uint8_t m_Command = 0;
     std::vector<uint8_t> m_Frame;  // bytes of the current stage
     size_t m_Need = 0;

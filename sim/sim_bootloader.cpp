@@ -1,5 +1,5 @@
-// The STM32F10x ROM bootloader's side of the USART protocol (ST's AN3155, version 2.2), with
-// the fault knobs that make it answer late, wrong or not at all.
+// The STM32F10x ROM bootloader's side of the USART protocol (ST's AN3155, version 2.2). The
+// fault knobs that make it answer late, wrong or not at all are in sim_faults.cpp.
 #include "sim_board.h"
 
 #include "board_application.h"
@@ -14,8 +14,6 @@ namespace {
 using namespace stm32;
 // What Get lists on the STM32F10x: the eleven commands of protocol 2.2.
 constexpr uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92};
-// Line glitches read back as bytes like these; none of them is an ACK or a NACK.
-constexpr uint8_t kNoise[] = {0x00, 0xFF, 0xF8, 0x80, 0xFE, 0xE0, 0x3F, 0xC0};
 } // namespace
 
 bool SimBoard::lineAccepted(uint16_t line) const
@@ -24,42 +22,6 @@ bool SimBoard::lineAccepted(uint16_t line) const
         return true;
     // Another framing gives the bootloader's USART parity or framing errors, not bytes.
     return (line >> 8) == 8 && ((line >> 4) & 0x0F) == m_Options.bootloaderParity;
-}
-
-bool SimBoard::frameArrived(FrameKind kind)
-{
-    const int count = ++m_FrameCounts[size_t(kind)];
-    for (const FrameRule &rule : m_Options.muteFrom)
-        if (rule.kind == kind && count >= rule.first)
-            m_TxDead = true;
-    for (const FrameRule &rule : m_Options.nacks) {
-        if (rule.matches(kind, count)) {
-            nack(kind);
-            m_Step = kind == FrameKind::Sync ? Step::Sync : Step::Command;
-            m_Frame.clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-void SimBoard::reply(FrameKind kind, const std::string &bytes, uint64_t busyNs)
-{
-    uint64_t from = std::max(m_EventAt, m_BusyUntil);
-    if (busyNs && realtime()) {
-        from += busyNs;
-        m_BusyUntil = from;
-        m_Stats.busyUs += busyNs / 1000;
-    }
-    if (m_Options.noiseBytes > 0 && (!m_Options.noiseOnlyKind || kind == m_Options.noiseKind)) {
-        std::string noise;
-        for (int i = 0; i < m_Options.noiseBytes; ++i)
-            noise += char(kNoise[size_t(i) % sizeof kNoise]);
-        transmit(noise, from);
-    }
-    transmit(bytes, from);
-    m_LastReplyAt = m_ChipLineFree;
-    m_ReplyPending = true;
 }
 
 void SimBoard::ack(FrameKind kind, uint64_t busyNs)
@@ -92,6 +54,9 @@ void SimBoard::byteIn(uint8_t byte, uint16_t line)
         ++m_Stats.lostBytes;
         return;
     }
+    FrameKind opening = FrameKind::Sync;
+    if (!m_Options.strays.empty() && opensFrame(byte, opening))
+        frameStarting(opening);
     switch (m_Step) {
     case Step::Sync:
         if (byte != kSync || !frameArrived(FrameKind::Sync))
@@ -107,6 +72,8 @@ void SimBoard::byteIn(uint8_t byte, uint16_t line)
         }
         ack(FrameKind::Sync);
         m_Step = Step::Command;
+        if (m_Options.stream && !m_Options.streamFromFrame && !m_StreamDone)
+            startStream();
         return;
     case Step::Command:
         m_Command = byte;
@@ -166,13 +133,19 @@ void SimBoard::startCommand(uint8_t command)
             reply(FrameKind::GetId, std::string{char(kAck), 0x01, char(m_Options.productId >> 8),
                                                 char(m_Options.productId & 0xFF), char(kAck)});
         return;
+    case kCmdReadMemory:
+        if (!frameArrived(FrameKind::Read))
+            return;
+        ack(FrameKind::Read);
+        m_Step = Step::Address;
+        m_Need = 5;
+        return;
     case kCmdWriteMemory:
         if (m_Options.unplugAfterBlocks == 0 && m_BlocksWritten == 0) {
             detach();
             return;
         }
         [[fallthrough]];
-    case kCmdReadMemory:
     case kCmdGo:
         if (!frameArrived(FrameKind::Command))
             return;
@@ -196,17 +169,18 @@ void SimBoard::startCommand(uint8_t command)
 void SimBoard::finishAddress()
 {
     m_Step = Step::Command;
-    if (!frameArrived(FrameKind::Address))
+    const FrameKind kind = m_Command == kCmdReadMemory ? FrameKind::ReadAddress : FrameKind::Address;
+    if (!frameArrived(kind))
         return;
     const uint32_t address = uint32_t(m_Frame[0]) << 24 | uint32_t(m_Frame[1]) << 16
                              | uint32_t(m_Frame[2]) << 8 | m_Frame[3];
     const uint8_t check = m_Frame[0] ^ m_Frame[1] ^ m_Frame[2] ^ m_Frame[3];
     const bool valid = m_Command == kCmdWriteMemory ? writable(address, 1) : readable(address, 1);
     if (check != m_Frame[4] || !valid) {
-        nack(FrameKind::Address);
+        nack(kind);
         return;
     }
-    ack(FrameKind::Address);
+    ack(kind);
     m_Address = address;
     if (m_Command == kCmdGo) {
         // Jumps to the reset vector of the image at the address; only the flash holds one.
@@ -223,9 +197,11 @@ void SimBoard::finishAddress()
 void SimBoard::finishRead()
 {
     m_Step = Step::Command;
+    if (!frameArrived(FrameKind::ReadCount))
+        return;
     const uint8_t n = m_Frame[0];
     if (uint8_t(n ^ m_Frame[1]) != 0xFF || !readable(m_Address, uint32_t(n) + 1)) {
-        nack(FrameKind::Command);
+        nack(FrameKind::ReadCount);
         return;
     }
     std::string r(1, char(kAck));
@@ -233,7 +209,7 @@ void SimBoard::finishRead()
         const uint32_t a = m_Address + i;
         r += char(a >= kRamBase ? m_Ram[a - kRamBase] : m_Flash[a - kFlashBase]);
     }
-    reply(FrameKind::Command, r);
+    reply(FrameKind::ReadCount, r);
 }
 
 void SimBoard::finishWrite()
@@ -270,7 +246,7 @@ void SimBoard::finishWrite()
         }
     }
     for (uint32_t i = 0; i < n; i += 2)
-        if (data[i] != 0xFF || data[i + 1] != 0xFF) {
+        if ((data[i] != 0xFF || data[i + 1] != 0xFF) && !unprogrammed(m_Address + i)) {
             m_Flash[offset + i] = data[i];
             m_Flash[offset + i + 1] = data[i + 1];
         }

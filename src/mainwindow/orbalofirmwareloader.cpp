@@ -8,6 +8,7 @@
 #include "ui_orbalofirmwareloader.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
+#include <QApplication>
 #include <QErrorMessage>
 #include <QFileInfo>
 #include <QFont>
@@ -40,6 +41,10 @@ OrbaloFirmwareLoader::OrbaloFirmwareLoader(QWidget *parent)
 {
     substituteMissingFormFont();
     ui->setupUi(this);
+    // Under the window's style sheet, children that set no font of their own (the console, the
+    // radio buttons, the pages) do not inherit the window's font but take the application's;
+    // the form's font made the application's reaches them, and the dialogs too.
+    QApplication::setFont(font());
     // Platform themes give item views a font of their own; the list is meant to read like the
     // rest of the window (and its long bridge names to fit).
     ui->m_ListDev->setFont(font());

@@ -326,7 +326,18 @@ int VX_SI_USBXpressDev::setBoot0(bool Boot0)
 
 void VX_SI_USBXpressDev::resetTarget()
 {
+    // Held for the whole pulse: the worker ends the step it is in first and takes no byte while
+    // the chip restarts. The restarted application's text holds ACK bytes ('y'), so a running
+    // update must end before it takes another reply; its next pass does that.
+    std::lock_guard<std::mutex> step(m_StepMutex);
     setReset(true);
+    if (m_BootloaderActive.load(std::memory_order_acquire)) {
+        m_ResetDuringUpdate.store(true, std::memory_order_release);
+        // What the update's own ending would have done: the application's line, and none of
+        // the bootloader's last replies left queued for the console.
+        setLineControl(kLineControl8N1);
+        flushBuffers();
+    }
     setBoot0(false);
     QThread::msleep(50);
     setReset(false);

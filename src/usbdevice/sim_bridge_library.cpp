@@ -1,6 +1,7 @@
 #include "sim_bridge_library.h"
 
 #include "serial_peer.h"
+#include "sim_board.h"
 #include "sim_board_factory.h"
 
 #include <QByteArray>
@@ -8,7 +9,24 @@
 #include <QLockFile>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+
+namespace {
+
+SiOp bridgeOp(pelsim::BridgeCall call)
+{
+    switch (call) {
+    case pelsim::BridgeCall::Write: return SiOp::Write;
+    case pelsim::BridgeCall::Flush: return SiOp::FlushBuffers;
+    case pelsim::BridgeCall::Latch: return SiOp::WriteLatch;
+    case pelsim::BridgeCall::Queue: return SiOp::CheckRxQueue;
+    case pelsim::BridgeCall::Read: return SiOp::Read;
+    default: return SiOp::SetLineControl;
+    }
+}
+
+} // namespace
 
 SimBridgeLibrary::SimBridgeLibrary() = default;
 SimBridgeLibrary::~SimBridgeLibrary() = default;
@@ -44,6 +62,13 @@ int SimBridgeLibrary::addBridge(const QString &description, const QString &seria
     bridge.description = description;
     bridge.serialNumber = serialNumber;
     bridge.peer = std::move(peer);
+    if (auto board = std::dynamic_pointer_cast<pelsim::SimBoard>(bridge.peer)) {
+        for (const pelsim::BridgeFault &fault : board->options().bridgeFaults) {
+            const pelsim::FrameRule after = fault.after;
+            m_Armed.push_back({bridgeOp(fault.call), fault.status, fault.every ? 0 : 1,
+                               [board, after]() { return board->framesSeen(after.kind) >= after.first; }});
+        }
+    }
     m_Bridges.push_back(bridge);
     return bridge.id;
 }
@@ -137,6 +162,12 @@ void SimBridgeLibrary::injectNext(SiOp op, int status, int repeat)
     m_Injections.push_back({op, Injection{k, k + std::max(repeat, 1) - 1, status}});
 }
 
+void SimBridgeLibrary::injectWhen(SiOp op, int status, int repeat, std::function<bool()> armed)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Armed.push_back({op, status, std::max(repeat, 0), std::move(armed)});
+}
+
 int SimBridgeLibrary::callCount(SiOp op) const
 {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -146,6 +177,14 @@ int SimBridgeLibrary::callCount(SiOp op) const
 int SimBridgeLibrary::countCall(SiOp op)
 {
     const int call = ++m_Calls[size_t(op)];
+    for (auto it = m_Armed.begin(); it != m_Armed.end();) {
+        if (it->op == op && it->armed()) {
+            m_Injections.push_back({op, Injection{call, it->repeat ? call + it->repeat - 1 : INT_MAX, it->status}});
+            it = m_Armed.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (const auto &entry : m_Injections) {
         if (entry.first == op && call >= entry.second.from && call <= entry.second.to)
             return entry.second.status;

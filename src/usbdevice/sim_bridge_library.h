@@ -3,13 +3,16 @@
 // board) behind its UART and GPIO latch. Bridges can be plugged and unplugged at any moment;
 // a handle of an unplugged bridge fails its I/O the way the vendor library does
 // (SI_DEVICE_IO_FAILED) and is released by close. Every operation's k-th call can be made to
-// return a chosen status, so each failure branch of the device object can be driven.
+// return a chosen status, so each failure branch of the device object can be driven; so can
+// the calls that follow a moment of the board's conversation (the "bridge=" faults of a
+// simulated board's fault list are armed that way when the board is added).
 
 #include "bridge_library.h"
 
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,6 +75,10 @@ public:
     void injectStatus(SiOp op, int k, int status, int repeat = 1);
     // Shorthand: the next call of op returns status.
     void injectNext(SiOp op, int status, int repeat = 1);
+    // The first call of op at which armed() holds, and the repeat - 1 calls after it (every
+    // call from it on when repeat is 0), return status. armed() runs inside the library's
+    // lock, so it may ask the board but not the library.
+    void injectWhen(SiOp op, int status, int repeat, std::function<bool()> armed);
     int callCount(SiOp op) const;
 
     int getNumDevices(quint32 *numDevices) override;
@@ -108,6 +115,12 @@ private:
         int to;
         int status;
     };
+    struct ArmedInjection {
+        SiOp op;
+        int status;
+        int repeat;
+        std::function<bool()> armed;
+    };
 
     // Counts the call and returns an injected status, or -1 when none applies.
     int countCall(SiOp op);
@@ -121,6 +134,7 @@ private:
     std::vector<Bridge> m_Bridges;
     std::array<int, size_t(SiOp::Count)> m_Calls{};
     std::vector<std::pair<SiOp, Injection>> m_Injections;
+    std::vector<ArmedInjection> m_Armed;
     int m_NextId = 1;
     SiHandle m_NextHandle = 0x100;
 };

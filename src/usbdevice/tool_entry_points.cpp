@@ -57,12 +57,10 @@ bool VX_SI_USBXpressDev::startImageUpdate(const QByteArray &image, quint32 addre
         m_BinFile.close();
         return false;
     }
-    writeConsoleLine(QStringLiteral("<br>Bootloader Start!!"));
     // The empty-path guard of the sequence is for HEX files; an image has a name of its own.
     m_HexFilePath = QStringLiteral("image at 0x%1").arg(address, 8, 16, QLatin1Char('0'));
     m_FwStartAddress = address;
-    m_FwRetry = -1;
-    m_FwState.store(SM_FW_EnterBootloaderSend, std::memory_order_release);
+    prepareUpdate(SM_FW_EnterBootloaderSend, UpdatePhase::Sync);
     m_BootloaderActive.store(true, std::memory_order_release);
     return true;
 }

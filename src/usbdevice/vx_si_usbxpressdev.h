@@ -1,8 +1,9 @@
 #pragma once
 // The bridge device object: the only user of the bridge library. Device list, open/close,
 // send/receive, pins (device_access.cpp); the 1 ms worker loop and its rings (worker_loop.cpp);
-// HEX conversion (hex_conversion.cpp); the bootloader sequence (bootloader_sequence.cpp);
-// update start, boot mode and console lines (update_start.cpp).
+// HEX conversion (hex_conversion.cpp); the bootloader sequence (bootloader_sequence.cpp) and
+// its read-back of the flash (flash_readback.cpp); update start, boot mode and console lines
+// (update_start.cpp).
 
 #include "bridge_library.h"
 #include "byte_ring.h"
@@ -52,6 +53,25 @@ public:
         SM_FW_WriteFileSendData = 15,
         SM_FW_WriteFileReceiveData = 16,
         SM_FW_WriteFileFinish = 17,
+        // Read-back of the written range, block by block, after the write.
+        SM_FW_VerifyStart = 18,
+        SM_FW_ReadMemSendCMD = 19,
+        SM_FW_ReadMemReceiveCMD = 20,
+        SM_FW_ReadMemSendAddr = 21,
+        SM_FW_ReadMemReceiveAddr = 22,
+        SM_FW_ReadMemSendCount = 23,
+        SM_FW_ReadMemReceiveCount = 24,
+        SM_FW_ReadMemReceiveData = 25,
+        SM_FW_LastState = SM_FW_ReadMemReceiveData,
+    };
+
+    // Where an update stands, for a caller on another thread (a progress display); Done and
+    // Failed stay until the next start.
+    enum class UpdatePhase : quint8 { Idle, Convert, Sync, Identify, Erase, Write, Verify, Done, Failed };
+    struct UpdateProgress {
+        UpdatePhase phase = UpdatePhase::Idle;
+        quint16 blocksDone = 0;   // of the current phase (write or verify); 0 in the others
+        quint16 blocksTotal = 0;
     };
 
     static constexpr quint16 kLineControl8N1 = 0x0800;
@@ -79,6 +99,10 @@ public:
     int flushBuffers();
     int setReset(bool Reset);
     int setBoot0(bool Boot0);
+    // Restarts the chip into its application. A running update ends as a failure in the
+    // worker's next pass, before it could take a byte of the restarted application for a
+    // reply. Waits for the worker's current step, so a slot connected directly to this
+    // object's signals (run inside that step) must not call it.
     void resetTarget();
 
     // Worker loop and rings.
@@ -97,6 +121,11 @@ public:
 
     // Update start, boot mode, console lines.
     void SetBootModeOrbalo(bool enable);
+    // Read the flash back after the write and compare it with the image. On unless the
+    // environment holds PELMORA_VERIFY=0; this overrides the environment. Taken at each start.
+    void setVerifyAfterWrite(bool verify) { m_VerifyAfterWrite.store(verify, std::memory_order_release); }
+    bool verifyAfterWrite() const { return m_VerifyAfterWrite.load(std::memory_order_acquire); }
+    UpdateProgress updateProgress() const;
     void writeConsoleLine(const QString &text);
     void writeConsoleText(const QString &text, bool lineBreak);
 
@@ -139,7 +168,38 @@ private:
     void drainDecoder();
     void startUpdate(const QString &path);
     void startDeferredUpdate();
+    void updateStep();
     void WriteFirmware_Handler();
+    static bool continuesInSamePass(quint32 from, quint32 to);
+
+    // Pieces of the sequence's steps (bootloader_sequence.cpp; endings and progress in
+    // update_endings.cpp).
+    enum class Reply { None, Ack, Nack, Other };
+    Reply takeReply(quint8 &byte);
+    void sendFrame(const quint8 *frame, quint16 length);
+    void sendAddressFrame(quint32 address);
+    void getDeviceIdStep();
+    void setFwState(quint32 state) { m_FwState.store(state, std::memory_order_release); }
+    void failUpdate(const QString &message);
+    bool strictAckStep(const char *wait, quint16 blocksLeft);
+    void dropLeftovers();
+    void failureEnding(bool leaveBootMode);
+    void endUpdate(qint8 result, bool leaveBootMode);
+    void endUpdateResetByHost();
+    void publishProgress();
+    void storeProgress(UpdatePhase phase, quint16 done, quint16 total);
+
+    // The read-back (flash_readback.cpp): the read states serve any job that reads the flash
+    // block by block; the job decides what each block is for and where the sequence goes after
+    // the last one.
+    enum class ReadJob { Verify };
+    void startVerify();
+    // What every kind of update starts from; the caller sets m_BootloaderActive after it.
+    void prepareUpdate(quint32 firstState, UpdatePhase phase);
+    void readBackStep(quint32 state);
+    bool consumeReadBlock(const quint8 *data, quint32 length);
+    bool verifyBlock(const quint8 *data, quint32 length);
+    quint32 readJobEndState() const;
     void storeConsoleBytes(const QByteArray &bytes);
     void flushConsoleBacklog();
 
@@ -167,6 +227,10 @@ private:
     std::atomic<bool> m_TLVMode{false};
     std::atomic<bool> m_TLVResetRequest{false};
     std::atomic<bool> m_BootloaderActive{false};
+    // Held by the worker for the update part of each pass and by a host action that breaks
+    // the bootloader dialogue (the reset), so such an action never falls inside a step.
+    std::mutex m_StepMutex;
+    std::atomic<bool> m_ResetDuringUpdate{false};
     quint16 m_ListRefreshCount = 0;
     VX_Debug_TLV_Server *m_TLVServer = nullptr;
 
@@ -185,6 +249,19 @@ private:
     quint32 m_FwBytesLeft = 0;
     quint32 m_FwAddress = 0;
     quint32 m_FwStartAddress = 0x08000000;  // where the image's first byte goes
+    quint16 m_FwBlocksTotal = 0;
+    bool m_FwVerify = true;                       // this update reads the flash back
+    std::atomic<bool> m_VerifyAfterWrite{true};   // what the next start takes
+    // Read-back of the flash.
+    ReadJob m_ReadJob = ReadJob::Verify;
+    quint32 m_ReadAddress = 0;     // next block's address
+    quint32 m_ReadBytesLeft = 0;
+    quint32 m_ReadBlockSize = 0;   // bytes of the block being read
+    quint16 m_ReadBlocksLeft = 0;
+    quint16 m_ReadBlocksTotal = 0;
+    QByteArray m_VerifyImage;      // the image as written, padding included
+    // Phase, blocks done and blocks total, packed so a reader sees them together.
+    std::atomic<quint64> m_Progress{0};
     // A start that arrived while an update ran; taken by the worker when that one has ended.
     std::mutex m_PendingMutex;
     QStringList m_PendingStarts;

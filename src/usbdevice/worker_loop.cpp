@@ -12,6 +12,8 @@ VX_SI_USBXpressDev::VX_SI_USBXpressDev(std::shared_ptr<BridgeLibrary> library, b
       m_Library(library ? std::move(library) : defaultBridgeLibrary()),
       m_TLVServer(new VX_Debug_TLV_Server)
 {
+    m_VerifyAfterWrite.store(qEnvironmentVariable("PELMORA_VERIFY") != QLatin1String("0"),
+                             std::memory_order_release);
     if (startWorker)
         start(QThread::InheritPriority);
 }
@@ -61,29 +63,20 @@ void VX_SI_USBXpressDev::run()
 
 void VX_SI_USBXpressDev::pollOnce()
 {
-    if (isDeviceOpen())
-        receiveStep();
+    {
+        std::lock_guard<std::mutex> step(m_StepMutex);
+        // Before anything is received: what comes now is the restarted application's.
+        if (m_ResetDuringUpdate.exchange(false, std::memory_order_acq_rel)
+            && m_BootloaderActive.load(std::memory_order_acquire))
+            endUpdateResetByHost();
 
-    if (m_BootloaderActive.load(std::memory_order_acquire)) {
-        if (isDeviceOpen()) {
-            const quint32 before = m_FwState.load(std::memory_order_acquire);
-            WriteFirmware_Handler();
-            // An ACK in the block loop is answered with the next frame in the same pass: the
-            // chip waits for it, and a pass per frame would add a millisecond to every frame
-            // (about a tenth of the whole update).
-            const quint32 after = m_FwState.load(std::memory_order_acquire);
-            const bool acked = (before == SM_FW_WriteFileReceiveCMD && after == SM_FW_WriteFileSendAddr)
-                || (before == SM_FW_WriteFileReceiveAddr && after == SM_FW_WriteFileSendData)
-                || (before == SM_FW_WriteFileReceiveData && after == SM_FW_WriteFileSendCMD);
-            if (acked)
-                WriteFirmware_Handler();
-        } else {
-            writeConsoleLine(consoleRed(QStringLiteral("Bootloader Fail -> disconnect \u00b5C during write firmware!!")));
-            emit SIGNAL_FirmwareWriteFinish(-1);
-            m_BootloaderActive.store(false, std::memory_order_release);
-        }
-    } else {
-        startDeferredUpdate();
+        if (isDeviceOpen())
+            receiveStep();
+
+        if (m_BootloaderActive.load(std::memory_order_acquire))
+            updateStep();
+        else
+            startDeferredUpdate();
     }
 
     flushConsoleBacklog();
@@ -94,6 +87,26 @@ void VX_SI_USBXpressDev::pollOnce()
         m_ListRefreshCount = 1000;
         fillListOfDevice();
     }
+}
+
+void VX_SI_USBXpressDev::updateStep()
+{
+    if (!isDeviceOpen()) {
+        writeConsoleLine(consoleRed(QStringLiteral("Bootloader Fail -> disconnect \u00b5C during write firmware!!")));
+        endUpdate(-1, false);
+        return;
+    }
+    quint32 before = m_FwState.load(std::memory_order_acquire);
+    WriteFirmware_Handler();
+    for (;;) {
+        const quint32 after = m_FwState.load(std::memory_order_acquire);
+        if (!m_BootloaderActive.load(std::memory_order_acquire) || !continuesInSamePass(before, after))
+            break;
+        before = after;
+        WriteFirmware_Handler();
+    }
+    if (m_BootloaderActive.load(std::memory_order_acquire))
+        publishProgress();
 }
 
 void VX_SI_USBXpressDev::receiveStep()

@@ -146,6 +146,18 @@ private slots:
             QVERIFY(console->isReadOnly());
             QCOMPARE(console->document()->maximumBlockCount(), 200);
             QVERIFY(!w.instanceWarning());
+            // One typeface: every widget that can draw text resolves to the window's family
+            // (the style sheets are applied by the polish).
+            w.ensurePolished();
+            const QString family = QFontInfo(w.font()).family();
+            for (QWidget *c : w.findChildren<QWidget *>()) {
+                auto *label = qobject_cast<QLabel *>(c);
+                if (label && label->text().isEmpty())
+                    continue;  // a picture or a band of colour
+                const QString used = QFontInfo(c->font()).family();
+                QVERIFY2(used == family, qPrintable(c->objectName() + QLatin1Char(' ')
+                                                    + QLatin1String(c->metaObject()->className()) + ": " + used));
+            }
             w.settings()->setPathHexFile(QStringLiteral("/some/where/app.hex"));
         }
         // The second start reads what the first wrote at its end.

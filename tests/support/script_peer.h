@@ -1,7 +1,8 @@
 #pragma once
 // A peer that records what the host sends and answers only what the test puts in, or, in
-// auto mode, answers like a cooperative bootloader: ACK to every frame and the STM32F10x ID
-// reply to Get ID. For tests that need the board's answer on an exact step.
+// auto mode, answers like a cooperative bootloader: ACK to every frame, the STM32F10x ID
+// reply to Get ID, and Read Memory from the flash its Write Memory frames programmed. For
+// tests that need the board's answer on an exact step.
 
 #include "serial_peer.h"
 
@@ -44,7 +45,11 @@ public:
     int countFrames(const QByteArray &prefix) const;
 
 private:
+    static uint32_t flashOffset(const QByteArray &addressFrame);
+    void program(uint32_t offset, const QByteArray &bytes);
+
     mutable std::mutex m_Mutex;
+    QByteArray m_Flash = QByteArray(128 * 1024, char(0xFF));
     std::deque<uint8_t> m_Queue;
     QList<Write> m_Writes;
     QList<uint8_t> m_Latches;

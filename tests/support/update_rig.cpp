@@ -2,11 +2,10 @@
 
 #include "sim_board.h"
 #include "support/hex_writer.h"
-#include "usbdevice/sim_bridge_library.h"
 
 #include <QFile>
 
-std::shared_ptr<BridgeLibrary> simLibraryWith(std::shared_ptr<pelsim::SerialPeer> peer)
+std::shared_ptr<SimBridgeLibrary> simLibraryWith(std::shared_ptr<pelsim::SerialPeer> peer)
 {
     auto lib = std::make_shared<SimBridgeLibrary>();
     lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), std::move(peer));
@@ -59,4 +58,13 @@ void UpdateRig::run(const QString &path, int limit)
     for (int pass = 0; pass < limit && finished.count() == before; ++pass)
         dev.pollOnce();
     dev.pollOnce();
+}
+
+QByteArray UpdateRig::console()
+{
+    QByteArray text;
+    char c = 0;
+    while (dev.getConsoleByte(c) == 1)
+        text += c;
+    return text;
 }

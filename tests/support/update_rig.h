@@ -1,7 +1,7 @@
 #pragma once
 // A whole firmware update driven pass by pass (the worker not started): one device object on a
 // bridge library with a board behind it, the HEX file in a folder of its own, the result spy.
-#include "usbdevice/bridge_library.h"
+#include "usbdevice/sim_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
 #include <QByteArray>
@@ -15,8 +15,10 @@ class SerialPeer;
 class SimBoard;
 }
 
-// A simulated bridge library holding one bridge, "Orbalo Mini (simulated) [0x0001]", with peer.
-std::shared_ptr<BridgeLibrary> simLibraryWith(std::shared_ptr<pelsim::SerialPeer> peer);
+// A simulated bridge library holding one bridge, "Orbalo Mini (simulated) [0x0001]", with peer;
+// the bridge's id is kRigBridgeId.
+constexpr int kRigBridgeId = 1;
+std::shared_ptr<SimBridgeLibrary> simLibraryWith(std::shared_ptr<pelsim::SerialPeer> peer);
 
 // size bytes of pattern behind a plausible vector table (stack in RAM, Thumb reset vector into
 // flash) and the name marker the simulated board's banner shows.
@@ -36,6 +38,8 @@ struct UpdateRig {
     // more, in which a stray second report would show.
     void run(const QString &path, int limit = 200000);
     qint8 result(int i = 0) const { return finished.at(i).at(0).value<qint8>(); }
+    // Takes the console text written so far.
+    QByteArray console();
 
     VX_SI_USBXpressDev dev;
     QSignalSpy finished;

@@ -1,7 +1,9 @@
 // HEX files made by outside tools (Debian's ARM cross binutils and srec_cat, through
 // tools/outside/make-firmware.sh) against the toolchain's own binaries: the converter must give
-// exactly that binary, and a whole update into the simulated board must leave it in the flash
-// and boot it. Run by outside_hex_check.sh, which builds the files into PELMORA_OUTSIDE_DIR.
+// exactly that binary (also when the file addresses the flash through its boot alias at 0), and
+// a whole update into the simulated board must leave it in the flash and boot it; a file it must
+// refuse fails with its code and leaves the flash erased. Run by outside_hex_check.sh, which
+// builds the files into PELMORA_OUTSIDE_DIR.
 #include "sim_board.h"
 #include "support/update_rig.h"
 #include "usbdevice/hex_image.h"
@@ -36,25 +38,28 @@ QByteArray paddedToWords(QByteArray bin)
     return bin;
 }
 
-// One column set for both tests: the HEX file, its expected binary ("" when it must be refused).
+// One column set for both tests: the HEX file, its expected binary ("" when it must be refused)
+// and the code of the refusal.
 void addVariants()
 {
     QTest::addColumn<QString>("hexPath");
     QTest::addColumn<QString>("binPath");
+    QTest::addColumn<int>("refusal");
     const QDir dir = outsideDir();
     const QByteArray list = readAll(dir.filePath(QStringLiteral("variants.txt")));
     QVERIFY2(!list.isEmpty(), "PELMORA_OUTSIDE_DIR has no variants.txt (run outside_hex_check.sh)");
     int rows = 0;
     for (const QByteArray &line : list.split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() != 2)
+        const bool refused = fields.size() == 3 && fields[1] == "refused";
+        if (fields.size() != 2 && !refused)
             continue;
         const QString hex = QString::fromUtf8(fields[0]);
-        const QString bin = fields[1] == "refused" ? QString() : dir.filePath(QString::fromUtf8(fields[1]));
-        QTest::newRow(qPrintable(hex)) << dir.filePath(hex) << bin;
+        const QString bin = refused ? QString() : dir.filePath(QString::fromUtf8(fields[1]));
+        QTest::newRow(qPrintable(hex)) << dir.filePath(hex) << bin << (refused ? fields[2].toInt() : 1);
         ++rows;
     }
-    QVERIFY2(rows >= 13, "variants.txt lists fewer HEX files than make-firmware.sh writes");
+    QVERIFY2(rows >= 19, "variants.txt lists fewer HEX files than make-firmware.sh writes");
 }
 
 } // namespace
@@ -67,6 +72,7 @@ private slots:
     {
         QFETCH(QString, hexPath);
         QFETCH(QString, binPath);
+        QFETCH(int, refusal);
         const QByteArray text = readAll(hexPath);
         QVERIFY(!text.isEmpty());
         const HexParseResult parsed = parseIntelHex(text.constData(), size_t(text.size()));
@@ -75,9 +81,9 @@ private slots:
         QTemporaryFile image;
         const qint8 code = convertHexFileToImage(hexFile, image);
         if (binPath.isEmpty()) {
-            // Addresses below the flash: nothing of it may reach an image.
-            QCOMPARE(int(parsed.code), -7);
-            QCOMPARE(int(code), -7);
+            // Nothing of a refused file may reach an image.
+            QCOMPARE(int(parsed.code), refusal);
+            QCOMPARE(int(code), refusal);
             QCOMPARE(image.size(), qint64(0));
             return;
         }
@@ -85,6 +91,8 @@ private slots:
         QVERIFY(bin.size() > 64);
         QCOMPARE(int(parsed.code), 1);
         QCOMPARE(parsed.lowAddress, kHexFlashBase);
+        const QString name = QFileInfo(hexPath).fileName();
+        QCOMPARE(parsed.viaBootAlias, name.startsWith(QLatin1String("raw-")) || name.startsWith(QLatin1String("relative-")));
         QCOMPARE(parsed.highAddress, kHexFlashBase + quint32(bin.size()));
         QCOMPARE(parsed.image.size(), paddedToWords(bin).size());
         QVERIFY(parsed.image == paddedToWords(bin));

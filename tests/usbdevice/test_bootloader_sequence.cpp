@@ -16,6 +16,9 @@ const QByteArray kSync("\x7f", 1);
 const QByteArray kGetId("\x02\xfd", 2);
 const QByteArray kErase("\x43\xbc", 2);
 const QByteArray kWrite("\x31\xce", 2);
+const QByteArray kRead("\x11\xee", 2);
+const QList<QByteArray> kAddresses1000 = {QByteArray::fromHex("0800000008"), QByteArray::fromHex("0800010009"),
+                                          QByteArray::fromHex("080002000a"), QByteArray::fromHex("080003000b")};
 
 QByteArray patternImage(int size)
 {
@@ -67,25 +70,18 @@ struct Rig {
             text += c;
         return text;
     }
-    QList<QByteArray> dataFrames() const
-    {
-        // The frame after each address frame that follows a Write Memory command.
-        QList<QByteArray> frames;
-        const auto w = peer->writes();
-        for (int i = 2; i < w.size(); ++i)
-            if (w.at(i - 2).bytes == kWrite && w.at(i - 1).bytes.size() == 5)
-                frames << w.at(i).bytes;
-        return frames;
-    }
-    QList<QByteArray> addressFrames() const
+    // The writes that came offset places after each write of command.
+    QList<QByteArray> framesAfter(const QByteArray &command, int offset) const
     {
         QList<QByteArray> frames;
         const auto w = peer->writes();
-        for (int i = 1; i < w.size(); ++i)
-            if (w.at(i - 1).bytes == kWrite)
+        for (int i = offset; i < w.size(); ++i)
+            if (w.at(i - offset).bytes == command)
                 frames << w.at(i).bytes;
         return frames;
     }
+    QList<QByteArray> addressFrames() const { return framesAfter(kWrite, 1); }
+    QList<QByteArray> dataFrames() const { return framesAfter(kWrite, 2); }
 };
 
 qint8 result(const QSignalSpy &spy, int i = 0)
@@ -182,7 +178,7 @@ private slots:
         QCOMPARE(rig.peer->countFrames(kSync), 0);
     }
 
-    void image1000Bytes_goesOutAsFourBlocksAndSucceeds()
+    void image1000Bytes_goesOutAsFourBlocks_isReadBackAsFour_andSucceeds()
     {
         Rig rig;
         const QByteArray image = patternImage(1000);
@@ -190,10 +186,7 @@ private slots:
         rig.runToEnd();
         QCOMPARE(rig.finished.count(), 1);
         QCOMPARE(result(rig.finished), qint8(1));
-        QCOMPARE(rig.addressFrames(), (QList<QByteArray>{QByteArray::fromHex("0800000008"),
-                                                         QByteArray::fromHex("0800010009"),
-                                                         QByteArray::fromHex("080002000a"),
-                                                         QByteArray::fromHex("080003000b")}));
+        QCOMPARE(rig.addressFrames(), kAddresses1000);
         const QList<QByteArray> data = rig.dataFrames();
         QCOMPARE(data.size(), 4);
         QByteArray sent;
@@ -207,13 +200,17 @@ private slots:
         }
         QCOMPARE(quint8(data.last().at(0)), quint8(0xE7));
         QCOMPARE(sent, image);
-        QCOMPARE(rig.peer->countFrames(kErase), 1);
-        QCOMPARE(rig.peer->countFrames(QByteArray("\xff\x00", 2)), 1);
+        QCOMPARE(rig.framesAfter(kErase, 1), QList<QByteArray>{QByteArray("\xff\x00", 2)});
+        // The read-back: the same addresses, 256 bytes three times, then the 232 written.
+        QCOMPARE(rig.framesAfter(kRead, 1), kAddresses1000);
+        QCOMPARE(rig.framesAfter(kRead, 2), (QList<QByteArray>{QByteArray("\xff\x00", 2), QByteArray("\xff\x00", 2),
+                                                              QByteArray("\xff\x00", 2), QByteArray("\xe7\x18", 2)}));
+        QCOMPARE(rig.peer->countFrames(kRead), 4);
         // Back in the application: released, BOOT0 low, no parity.
         QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x03);
         QCOMPARE(rig.lib->lineControl(rig.id), quint16(0x0800));
         const QByteArray text = rig.console();
-        QVERIFY(text.contains("<br><b>Write Firmware File:</b>\n\n*****<br><b></b>\n"));
+        QVERIFY(text.contains("<br><b>Write Firmware File:</b>\n\n*****<br><b>Verify Firmware:</b>\n\n****<br><b></b>\n"));
     }
 
     void shortLastBlock_isPaddedToWholeWords()
@@ -303,7 +300,9 @@ private slots:
         QCOMPARE(result(rig.finished), qint8(-1));
         QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::WriteFirmware_Handler")).filter(QStringLiteral("NACK")),
                  QStringList{line});
-        QVERIFY(rig.console().contains("Bootloader IDEL -> set this->m_BootloaderActive = false"));
+        const QByteArray text = rig.console();
+        QVERIFY(text.contains("Bootloader Fail -> Get NACK in " + line.section(' ', 0, 0).toLatin1()));
+        QVERIFY(text.contains("Bootloader IDEL -> set this->m_BootloaderActive = false"));
     }
 
     void unplugMidWrite_endsWithTheDisconnectLineOnce()

@@ -41,12 +41,10 @@ private slots:
         QCOMPARE(QString::fromStdString(board->lastBanner()),
                  QString::asprintf("Orbalo Mini booted: E2E 1.0, %d bytes, CRC-32 0x%08lX", size, crc));
 
-        QByteArray console;
-        char c = 0;
-        while (rig.dev.getConsoleByte(c) == 1)
-            console += c;
+        const QByteArray console = rig.console();
         QVERIFY(console.startsWith("<br><b><br>Bootloader Start!!</b>\n"));
-        QVERIFY(console.contains("<br><b>Write Firmware File:</b>\n\n" + QByteArray(blocks + 1, '*') + "<br><b></b>\n"));
+        QVERIFY(console.contains("<br><b>Write Firmware File:</b>\n\n" + QByteArray(blocks + 1, '*')
+                                 + "<br><b>Verify Firmware:</b>\n\n" + QByteArray(blocks, '*') + "<br><b></b>\n"));
     }
 
     void builtInTremlinImage_convertsTo97824BytesAndBootsUnderItsName()

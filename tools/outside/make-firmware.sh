@@ -8,9 +8,18 @@
 #                                 extended linear address record
 #   OUTDIR/<image>.bin            objcopy -O binary --gap-fill 0xff (erased flash in the gaps)
 #   OUTDIR/<variant>.bin          srec_cat's own binary of that HEX file, gaps 0xFF
-#   OUTDIR/relative-segment.hex   the image at addresses from 0 in 20-bit extended segment
-#                                 records (all a segment record can reach), to be refused
-#   OUTDIR/variants.txt           one line per HEX file: "<hex> <expected bin>" or "<hex> refused"
+#   OUTDIR/raw-16bit.hex          objcopy -I binary of contiguous.bin: addresses from 0, no
+#                                 extended address record at all
+#   OUTDIR/raw-segment.hex        objcopy -I binary of gapped.bin: from 0, a type-02 record at 64 KB
+#   OUTDIR/relative-segment.hex   srec_cat, the image from 0 in extended segment records
+#   OUTDIR/relative-linear.hex    srec_cat of gapped.bin, from 0 in extended linear records
+#                                 (these four are the flash seen through its boot alias at 0)
+#   OUTDIR/option-bytes.hex       the image plus option bytes at 0x1FFFF800      (refused, -7)
+#   OUTDIR/ram-section.hex        the gapped image with its last section in RAM  (refused, -7)
+#   OUTDIR/mixed-forms.hex        raw-16bit.hex followed by contiguous-objcopy.hex: the same
+#                                 flash through the alias and at 0x08000000      (refused, -8)
+#   OUTDIR/variants.txt           one line per HEX file: "<hex> <expected bin>" or
+#                                 "<hex> refused <code>"
 #
 # <image> is "contiguous" (everything from 0x08000000 on, 2 KB) or "gapped" (a section at
 # 0x08004000 and the last at 0x08014000, with erased flash between). Every srec_cat binary is
@@ -68,14 +77,37 @@ for image in contiguous gapped; do
     echo "$image-shuffled.hex $image-shuffled.bin" >> "$out/variants.txt"
 done
 
-# 20-bit extended segment addressing reaches only the first megabyte, so srec_cat will not
-# write the flash at 0x08000000 in it; the same image at addresses from 0 is what such a file
-# holds, and a converter for this flash must refuse it instead of writing it anywhere.
+# Files addressed from 0: raw binaries converted by objcopy (16-bit addresses only while they
+# fit, then segment records) and srec_cat's segment and linear forms. 20-bit segment
+# addressing reaches only the first megabyte, so srec_cat will not write 0x08000000 in it.
+has() {  # file pattern what
+    grep -q "$2" "$1" || fail "$(basename "$1") has no $3"
+}
+arm-none-eabi-objcopy -I binary -O ihex "$out/contiguous.bin" "$out/raw-16bit.hex"
+grep -q '^:0200000[24]' "$out/raw-16bit.hex" && fail "raw-16bit.hex has an extended address record"
+echo "raw-16bit.hex contiguous.bin" >> "$out/variants.txt"
+arm-none-eabi-objcopy -I binary -O ihex "$out/gapped.bin" "$out/raw-segment.hex"
+has "$out/raw-segment.hex" '^:02000002' "extended segment record"
+echo "raw-segment.hex gapped.bin" >> "$out/variants.txt"
 if srec_cat "$out/gapped-objcopy.hex" -Intel -o /dev/null -Intel -address-length=3 2>/dev/null; then
     fail "srec_cat wrote 0x08000000 in 20-bit extended segment addressing"
 fi
 srec_cat "$out/gapped-objcopy.hex" -Intel -offset -0x08000000 -o "$out/relative-segment.hex" -Intel -address-length=3
-grep -q '^:02000002' "$out/relative-segment.hex" || fail "relative-segment.hex has no extended segment record"
-echo "relative-segment.hex refused" >> "$out/variants.txt"
+has "$out/relative-segment.hex" '^:02000002' "extended segment record"
+echo "relative-segment.hex gapped.bin" >> "$out/variants.txt"
+srec_cat "$out/gapped.bin" -binary -o "$out/relative-linear.hex" -Intel -address-length=4
+has "$out/relative-linear.hex" '^:020000040001' "extended linear record for 0x0001"
+echo "relative-linear.hex gapped.bin" >> "$out/variants.txt"
+
+# Data that is neither the flash nor its alias, and the same flash in both forms.
+srec_cat "$out/contiguous-objcopy.hex" -Intel -generate 0x1FFFF800 0x1FFFF810 -repeat-data 0xA5 0x5A \
+    -o "$out/option-bytes.hex" -Intel
+has "$out/option-bytes.hex" '^:020000041FFF' "option bytes"
+echo "option-bytes.hex refused -7" >> "$out/variants.txt"
+arm-none-eabi-objcopy -O ihex --change-section-address .tail=0x20000000 "$out/gapped.elf" "$out/ram-section.hex"
+has "$out/ram-section.hex" '^:020000042000' "section in RAM"
+echo "ram-section.hex refused -7" >> "$out/variants.txt"
+{ grep -v '^:00000001FF' "$out/raw-16bit.hex"; cat "$out/contiguous-objcopy.hex"; } > "$out/mixed-forms.hex"
+echo "mixed-forms.hex refused -8" >> "$out/variants.txt"
 
 echo "wrote $(wc -l < "$out/variants.txt") HEX files to $out"

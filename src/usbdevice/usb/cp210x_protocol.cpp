@@ -306,10 +306,7 @@ int Cp210xPort::setLineControl(quint16 lineControl)
 {
     if (gone())
         return SI_DEVICE_IO_FAILED;
-    const int dataBits = lineControl >> 8;
-    const int parity = (lineControl >> 4) & 0x0F;
-    const int stopBits = lineControl & 0x0F;
-    if (dataBits < 5 || dataBits > 8 || parity > 4 || stopBits > 2)
+    if (!lineControlValid(lineControl))
         return SI_INVALID_PARAMETER;
     std::lock_guard<std::mutex> lock(m_LinkMutex);
     return control(kToInterface, kSetLineCtl, lineControl, kInterface, nullptr, 0, SI_INVALID_PARAMETER);

@@ -4,6 +4,7 @@
 // moves over the interface's two bulk endpoints. Talks to the bus only through UsbLink, and
 // answers with the bridge library's status codes.
 
+#include "cp210x_usb_protocol.h"
 #include "usb_transport.h"
 #include "usbdevice/si_status.h"
 
@@ -19,52 +20,11 @@
 namespace pelusb {
 namespace cp210x {
 
-constexpr uint16_t kVendorSiliconLabs = 0x10C4;
-constexpr uint16_t kProductUartBridge = 0xEA60;
-constexpr uint16_t kProductUsbXpress = 0xEA61;
-
-// bmRequestType: vendor requests to the interface (the UART), and to the device as a whole.
-constexpr uint8_t kToInterface = 0x41;
-constexpr uint8_t kFromInterface = 0xC1;
-constexpr uint8_t kToDevice = 0x40;
-constexpr uint8_t kFromDevice = 0xC0;
-
-// bRequest.
-constexpr uint8_t kIfcEnable = 0x00;
-constexpr uint8_t kSetLineCtl = 0x03;
-constexpr uint8_t kGetCommStatus = 0x10;
-constexpr uint8_t kPurge = 0x12;
-constexpr uint8_t kSetBaudRate = 0x1E;
-constexpr uint8_t kVendorSpecific = 0xFF;
-
-// wValue of IFC_ENABLE.
-constexpr uint16_t kUartDisable = 0x0000;
-constexpr uint16_t kUartEnable = 0x0001;
-// wValue of PURGE: bits 0 and 2 clear the transmit queue, bits 1 and 3 the receive queue.
-constexpr uint16_t kPurgeTransmit = 0x0005;
-constexpr uint16_t kPurgeReceive = 0x000A;
-// wValue of VENDOR_SPECIFIC.
-constexpr uint16_t kWriteLatch = 0x37E1;
-constexpr uint16_t kReadLatch = 0x00C2;
-constexpr uint16_t kGetPartNumber = 0x370B;
-
-// Answers of GET_PARTNUM.
-constexpr uint8_t kPartCp2101 = 0x01;
-constexpr uint8_t kPartCp2102 = 0x02;
-constexpr uint8_t kPartCp2103 = 0x03;
-constexpr uint8_t kPartCp2104 = 0x04;
-constexpr uint8_t kPartCp2105 = 0x05;
-constexpr uint8_t kPartCp2108 = 0x08;
-constexpr uint8_t kPartCp2102nQfn28 = 0x20;
-constexpr uint8_t kPartCp2102nQfn24 = 0x21;
-constexpr uint8_t kPartCp2102nQfn20 = 0x22;
-constexpr uint8_t kPartUnknown = 0x00;
+// The part's requests and values (AN571), shared with the emulated bridge.
+using namespace ::cp210x;
 
 // The UART of a single-port part is interface 0.
 constexpr int kInterface = 0;
-// The part takes these rates; outside them it does not answer SET_BAUDRATE sensibly.
-constexpr quint32 kMinBaudRate = 300;
-constexpr quint32 kMaxBaudRate = 3000000;
 // State of a freshly opened port, before the caller sets its own.
 constexpr quint32 kDefaultBaudRate = 115200;
 constexpr quint16 kDefaultLineControl = 0x0800;

@@ -1,9 +1,11 @@
-// Intel HEX to flash image: record checks, placement by address, the file-state rules of the
-// result codes, and random images round-tripped through the tests' own writer.
+// Intel HEX to flash image: record checks, placement by address (the flash and its boot alias
+// at 0), records that clash, the file-state rules of the result codes, and random images
+// round-tripped through the tests' own writer, in memory and through the chunked reader.
 #include "support/hex_writer.h"
 #include "support/log_capture.h"
 #include "usbdevice/hex_image.h"
 
+#include <QBuffer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,6 +31,17 @@ QByteArray rec(quint8 type, quint16 address, const QByteArray &data)
 QByteArray erased(int n)
 {
     return QByteArray(n, char(0xFF));
+}
+
+QByteArray ela(quint16 upper)
+{
+    return rec(4, 0, QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
+}
+
+// Erased flash of `size` bytes with `data` at `offset`.
+QByteArray imageWith(int size, int offset, const QByteArray &data)
+{
+    return erased(size).replace(offset, data.size(), data);
 }
 
 } // namespace
@@ -73,50 +86,101 @@ private slots:
         QCOMPARE(r.image, a + erased(256) + b);
     }
 
-    void segmentAndLinearAddressRecords_setTheUpperAddress()
-    {
-        // Segment 0x8000 << 4 = 0x00080000: not flash. Segment 0x8001 is still below it.
-        QCOMPARE(int(parse(rec(2, 0, QByteArray::fromHex("8000")) + rec(0, 0, "xy") + kEof).code), -7);
-        // A linear record for 0x0801 puts data in the second 64 KB of flash.
-        const HexParseResult r = parse(kEla0800 + rec(4, 0, QByteArray::fromHex("0801")) + rec(0, 0x0010, "wxyz") + kEof);
-        QCOMPARE(int(r.code), 1);
-        QCOMPARE(r.image.size(), 0x10014);
-        QCOMPARE(r.image.right(4), QByteArray("wxyz"));
-    }
-
-    void dataOutsideFlash_isMinus7_withTheAddress()
-    {
-        HexParseResult r = parse(rec(0, 0x0000, "abcd") + rec(0, 0x0004, "ef") + kEof);  // no extended record
-        QCOMPARE(int(r.code), -7);
-        QCOMPARE(r.badAddress, 0x00000000u);
-        r = parse(kEla0800 + rec(4, 0, QByteArray::fromHex("0801")) + rec(0, 0xFFFE, "abcd") + kEof);
-        QCOMPARE(int(r.code), -7);
-        QCOMPARE(r.badAddress, 0x08020000u);
-        r = parse(rec(4, 0, QByteArray::fromHex("0802")) + kEla0800 + rec(4, 0, QByteArray::fromHex("0802")) + rec(0, 0, "a") + kEof);
-        QCOMPARE(int(r.code), -7);
-    }
-
-    void brokenLines_startCodeAndChecksumCodes_data()
+    // Every way a record is addressed, refused, or broken: the code, the image of a success,
+    // the address and the words of a failure.
+    void records_landInFlashOrAreRefusedWithTheirReason_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("code");
-        // Two good records first: a fault in the first three lines is the plausibility check's.
-        const QByteArray ok = rec(0, 0, "abcd") + rec(0, 4, "efgh");
-        QTest::newRow("empty line") << kEla0800 + ok + "\r\n" + kEof << -5;
-        QTest::newRow("no start code") << kEla0800 + ok + "0300300002337A1E\r\n" + kEof << -5;
-        QTest::newRow("truncated record") << kEla0800 + ok + ":0300300002337A\r\n" + kEof << -6;
-        QTest::newRow("header only") << kEla0800 + ok + ":03003000\r\n" + kEof << -6;
-        QTest::newRow("non-hex data") << kEla0800 + ok + ":0300300002G37A1E\r\n" + kEof << -6;
-        QTest::newRow("garbage after checksum") << kEla0800 + ok + ":0300300002337A1Ezz\r\n" + kEof << -6;
-        QTest::newRow("overlong line") << kEla0800 + ok + ":" + QByteArray(600, '0') + "\r\n" + kEof << -5;
-        QTest::newRow("two lines only") << kEla0800 + kEof << -3;
-        QTest::newRow("implausible start") << "hello\r\n" + kEla0800 + ok + kEof << -3;
+        QTest::addColumn<QByteArray>("image");
+        QTest::addColumn<quint32>("badAddress");
+        QTest::addColumn<QString>("error");
+        const QByteArray ok = rec(0, 0, "abcd") + rec(0, 4, "efgh");  // two good lines first
+        const QByteArray okImage = "abcdefgh";
+        const QByteArray b = kEla0800 + ok;
+
+        // The boot alias: from 0 is the flash, however the upper address was formed.
+        QTest::newRow("16-bit from 0") << rec(0, 0, "abcdef") + rec(0, 6, "g") + kEof << 1
+                                       << QByteArray("abcdefg") + erased(1) << 0u << QString();
+        QTest::newRow("linear 0x0001") << ela(0) + ela(1) + rec(0, 0x10, "wxyz") + kEof << 1
+                                       << imageWith(0x10014, 0x10010, "wxyz") << 0u << QString();
+        QTest::newRow("segment 0x1000 wraps in its segment")
+            << rec(2, 0, QByteArray::fromHex("1000")) + rec(0, 0xFFFE, "wxyz") + kEof
+            << 1 << imageWith(0x20000, 0xFFFE + 0x10000, "wx").replace(0x10000, 2, "yz") << 0u << QString();
+        QTest::newRow("linear 0x0801") << kEla0800 + ela(0x0801) + rec(0, 0x10, "wxyz") + kEof << 1
+                                       << imageWith(0x10014, 0x10010, "wxyz") << 0u << QString();
+        QTest::newRow("alias and flash apart") << rec(0, 0, "ab") + rec(0, 2, "cd") + kEla0800 + rec(0, 4, "ef") + kEof
+                                               << 1 << QByteArray("abcdef") + erased(2) << 0u << QString();
+        QTest::newRow("same data twice") << b + rec(0, 2, "cd") + kEof << 1 << okImage << 0u << QString();
+
+        // Records that clash.
+        QTest::newRow("alias and flash overlap") << ok + kEla0800 + rec(0, 7, "h") + kEof << -8 << QByteArray()
+                                                 << 0x08000007u
+                                                 << "0x08000007 written both through the boot alias at 0x00000007 "
+                                                    "and at its flash address (line 4)";
+        QTest::newRow("different data twice") << b + rec(0, 2, "cX") + kEof << -8 << QByteArray() << 0x08000003u
+                                              << "0x08000003 written twice with different data (0x64, then 0x58) (line 4)";
+
+        // Neither flash nor its alias.
+        QTest::newRow("option bytes") << b + ela(0x1FFF) + rec(0, 0xF800, "ab") + kEof << -7 << QByteArray()
+                                      << 0x1FFFF800u << "Address 0x1ffff800 outside flash (line 5)";
+        QTest::newRow("RAM") << b + ela(0x2000) + rec(0, 0, "ab") + kEof << -7 << QByteArray() << 0x20000000u
+                             << QString();
+        QTest::newRow("segment 0x8000") << ok + rec(2, 0, QByteArray::fromHex("8000")) + rec(0, 0, "xy") + kEof
+                                        << -7 << QByteArray() << 0x00080000u << QString();
+        QTest::newRow("past the alias") << ok + ela(1) + rec(0, 0xFFFE, "abcd") + kEof << -7 << QByteArray()
+                                        << 0x00020000u << QString();
+        QTest::newRow("past the flash") << b + ela(0x0801) + rec(0, 0xFFFE, "abcd") + kEof << -7 << QByteArray()
+                                        << 0x08020000u << QString();
+
+        // Broken lines. An extended address record without its two bytes would otherwise leave
+        // the upper address as it was.
+        QTest::newRow("linear record of 3 bytes") << b + rec(4, 0, QByteArray::fromHex("080100")) + kEof << -6
+                                                  << QByteArray() << 0u
+                                                  << "Extended linear address record with 3 data bytes instead of 2 (line 4)";
+        QTest::newRow("segment record of 1 byte") << b + rec(2, 0, QByteArray::fromHex("10")) + kEof << -6
+                                                  << QByteArray() << 0u
+                                                  << "Extended segment address record with 1 data bytes instead of 2";
+        QTest::newRow("non-hex data") << b + ":0300300002p37A1E\r\n" + kEof << -6 << QByteArray() << 0u
+                                      << "'p' (0x70) at column 12 is not a hex digit (line 4)";
+        QTest::newRow("non-hex count") << b + ":G300300002337A1E\r\n" + kEof << -6 << QByteArray() << 0u
+                                       << "'G' (0x47) at column 2 is not a hex digit";
+        QTest::newRow("truncated record") << b + ":0300300002337A\r\n" + kEof << -6 << QByteArray() << 0u
+                                          << "Record cut short: 15 characters, its byte count 3 needs 17 (line 4)";
+        QTest::newRow("header only") << b + ":03003000\r\n" + kEof << -6 << QByteArray() << 0u
+                                     << "Record cut short: 9 characters";
+        QTest::newRow("garbage after checksum") << b + ":0300300002337A1Ezz\r\n" + kEof << -6 << QByteArray() << 0u
+                                                << "'z' (0x7a) after the checksum at column 18";
+        QTest::newRow("empty line") << b + "\r\n" + kEof << -5 << QByteArray() << 0u << "Startcode missing (line 4)";
+        QTest::newRow("no start code") << b + "0300300002337A1E\r\n" + kEof << -5 << QByteArray() << 0u
+                                       << "Startcode missing";
+        QTest::newRow("overlong line") << b + ":" + QByteArray(600, '0') + "\r\n" + kEof << -5 << QByteArray() << 0u
+                                       << "Line longer than any record (line 4)";
+        QTest::newRow("two lines only") << kEla0800 + kEof << -3 << QByteArray() << 0u << QString();
+        QTest::newRow("implausible start") << "hello\r\n" + b + kEof << -3 << QByteArray() << 0u << QString();
     }
-    void brokenLines_startCodeAndChecksumCodes()
+    void records_landInFlashOrAreRefusedWithTheirReason()
     {
         QFETCH(QByteArray, text);
         QFETCH(int, code);
-        QCOMPARE(int(parse(text).code), code);
+        QFETCH(QByteArray, image);
+        QFETCH(quint32, badAddress);
+        QFETCH(QString, error);
+        const HexParseResult r = parse(text);
+        QCOMPARE(int(r.code), code);
+        if (code == 1) {
+            QVERIFY(r.error.isEmpty());
+            QCOMPARE(r.image.size(), image.size());
+            QVERIFY(r.image == image);
+            return;
+        }
+        QVERIFY(r.image.isEmpty());
+        if (code == -7 || code == -8)
+            QCOMPARE(r.badAddress, badAddress);
+        if (!error.isEmpty())
+            QVERIFY2(QString::fromUtf8(r.error).contains(error), r.error.constData());
+        if (code != -3)
+            QVERIFY(!r.error.isEmpty());
     }
 
     void lineEnds_noEofAndDataAfterEof()
@@ -139,11 +203,13 @@ private slots:
         QVERIFY(empty.image.isEmpty());
     }
 
-    void randomImages_roundTripThroughTheTestsOwnWriter()
+    void randomImages_roundTripThroughTheTestsOwnWriter_inMemoryAndChunked()
     {
         QRandomGenerator rng(20261207);
         for (int round = 0; round < 60; ++round) {
             const int size = 1 + int(rng.bounded(kHexFlashSize - 1));
+            // Half the files address the flash through its boot alias at 0.
+            const quint32 base = rng.bounded(2) ? kHexBootAliasBase : kHexFlashBase;
             QByteArray image = erased(size);
             std::map<quint32, QByteArray> records;
             for (int pos = 0; pos < size;) {
@@ -154,7 +220,7 @@ private slots:
                     for (char &c : data)
                         c = char(rng.bounded(256));
                     image.replace(pos, take, data);
-                    records[kHexFlashBase + quint32(pos)] = data;
+                    records[base + quint32(pos)] = data;
                 }
                 pos += take;
             }
@@ -188,6 +254,15 @@ private slots:
                 expected += char(0xFF);
             QCOMPARE(r.image.size(), expected.size());
             QVERIFY(r.image == expected);
+            QCOMPARE(r.viaBootAlias, base == kHexBootAliasBase);
+
+            // The chunked reader cuts the same text at other places and must agree.
+            QBuffer device(&text);
+            QVERIFY(device.open(QIODevice::ReadOnly));
+            HexTextReader reader(device);
+            QByteArray error;
+            QCOMPARE(int(reader.readStart(&error)), 1);
+            QVERIFY(reader.convert().image == expected);
         }
     }
 
@@ -227,12 +302,28 @@ private slots:
         QVERIFY(log.messages(QStringLiteral("VX_SI_USBXpressDev::ConvertHex2BinFile")).contains(
             QStringLiteral("Path: ") + bad.fileName()));
 
-        QFile outside(write("out.hex", rec(0, 0, "abcd") + rec(0, 4, "abcd") + kEof));
+        QFile outside(write("out.hex", rec(4, 0, QByteArray::fromHex("2000")) + rec(0, 0, "abcd") + kEof));
         QCOMPARE(int(convertHexFileToImage(outside, bin)), -7);
         QVERIFY(!bin.isOpen());
+        QVERIFY(log.contains(QStringLiteral("Address 0x20000000 outside flash (line 2)")));
         QFile nostart(write("ns.hex", kEla0800 + rec(0, 0, "ab") + rec(0, 2, "cd") + "\r\n" + kEof));
         QCOMPARE(int(convertHexFileToImage(nostart, bin)), -5);
         QVERIFY(log.contains(QStringLiteral("Startcode missing")));
+
+        // Larger than any HEX file for this flash (a sparse file: no disk space used): refused
+        // before a line is read, with its size, and the earlier image left alone. 2.2 GB is past
+        // what one QByteArray can hold.
+        QCOMPARE(int(convertHexFileToImage(good, bin)), 1);
+        log.clear();
+        QFile huge(write("huge.hex", kEla0800 + rec(0, 0, "abcd") + kEof));
+        QVERIFY(huge.resize(qint64(2200) * 1000 * 1000));
+        QCOMPARE(int(convertHexFileToImage(huge, bin)), -2);
+        QCOMPARE(log.errors().size(), 1);
+        QVERIFY2(log.errors().at(0).contains(QStringLiteral("HEX file of 2200000000 bytes is larger than any HEX file")),
+                 qPrintable(log.errors().at(0)));
+        QVERIFY(bin.isOpen());
+        bin.seek(0);
+        QCOMPARE(bin.readAll(), QByteArray("abcdefgh"));
     }
 };
 

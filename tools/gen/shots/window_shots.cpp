@@ -1,6 +1,7 @@
 // Screenshots of the real window on a simulated board, for the documentation: idle, connected
-// with coloured board output, and after "Prog as Tremlin". Run under an X server (Xvfb) by
-// scripts/screenshots.sh; each picture is a grab of the screen where the window stands.
+// with coloured board output, after "Prog as Tremlin", and its settings page. Run under an X
+// server (Xvfb) by scripts/screenshots.sh; each picture is a grab of the screen where the
+// window stands.
 #include "mainwindow/orbalofirmwareloader.h"
 
 #include "resources/firmware/firmware_resources.h"
@@ -17,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 
@@ -142,5 +144,9 @@ int main(int argc, char **argv)
     }
     spin(500);
     ok = shoot(&window, out + QStringLiteral("/window-programmed.png")) && ok;
+
+    // The settings page, disabled as ever, shown for its radio buttons beside the console.
+    window.findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
+    ok = shoot(&window, out + QStringLiteral("/window-settings.png")) && ok;
     return ok ? 0 : 1;
 }
