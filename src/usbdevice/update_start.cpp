@@ -51,12 +51,12 @@ void VX_SI_USBXpressDev::startUpdate(const QString &path)
             m_HexFile.close();
         m_HexFile.setFileName(path);
         m_FwStartAddress = bootseq::kFlashBase;  // a HEX file's image always starts there
-        prepareUpdate(SM_FW_ConvertHexFile, UpdatePhase::Convert);
+        prepareUpdate(SM_FW_ConvertHexFile, UpdatePhase::Convert, false);
     }
     m_BootloaderActive.store(true, std::memory_order_release);
 }
 
-void VX_SI_USBXpressDev::prepareUpdate(quint32 firstState, UpdatePhase phase)
+void VX_SI_USBXpressDev::prepareUpdate(quint32 firstState, UpdatePhase phase, bool flashRead)
 {
     writeConsoleLine(QStringLiteral("<br>Bootloader Start!!"));
     // Each update gets the whole retry budget, whatever the last one used up.
@@ -64,6 +64,7 @@ void VX_SI_USBXpressDev::prepareUpdate(quint32 firstState, UpdatePhase phase)
     m_FwVerify = verifyAfterWrite();
     m_FwBlocksLeft = m_FwBlocksTotal = 0;
     m_ReadBlocksLeft = m_ReadBlocksTotal = 0;
+    m_FlashRead = flashRead;
     m_ResetDuringUpdate.store(false, std::memory_order_release);
     storeProgress(phase, 0, 0);
     m_FwState.store(firstState, std::memory_order_release);
