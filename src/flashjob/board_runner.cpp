@@ -12,26 +12,26 @@ namespace {
 std::mutex g_RegistryMutex;
 QHash<const QThread *, BoardRunner *> g_Registry;
 
-constexpr int kBlockSize = 256;
 // How often the end of an update is looked for after its result: the result comes before the
 // board is restarted into its application, which must not be cut off by the close.
 constexpr int kEndPollMs = 5;
 
-QString phaseOfState(quint32 state)
+QString phaseName(VX_SI_USBXpressDev::UpdatePhase phase)
 {
-    switch (state) {
-    case VX_SI_USBXpressDev::SM_FW_Idle: return QStringLiteral("start");
-    case VX_SI_USBXpressDev::SM_FW_ConvertHexFile: return QStringLiteral("convert");
-    case VX_SI_USBXpressDev::SM_FW_EnterBootloaderSend:
-    case VX_SI_USBXpressDev::SM_FW_EnterBootloaderReceive: return QStringLiteral("reset/sync");
-    case VX_SI_USBXpressDev::SM_FW_GetDeviceIDSend:
-    case VX_SI_USBXpressDev::SM_FW_GetDeviceIDReceive: return QStringLiteral("identify");
-    case VX_SI_USBXpressDev::SM_FW_EraseSend:
-    case VX_SI_USBXpressDev::SM_FW_EraseReceive:
-    case VX_SI_USBXpressDev::SM_FW_GlobalEraseSend:
-    case VX_SI_USBXpressDev::SM_FW_GlobalEraseReceive: return QStringLiteral("erase");
-    default: return QStringLiteral("write");
+    using Phase = VX_SI_USBXpressDev::UpdatePhase;
+    switch (phase) {
+    case Phase::Idle: return QStringLiteral("start");
+    case Phase::Convert: return QStringLiteral("convert");
+    case Phase::Sync: return QStringLiteral("reset/sync");
+    case Phase::Identify: return QStringLiteral("identify");
+    case Phase::Erase: return QStringLiteral("erase");
+    case Phase::Write: return QStringLiteral("write");
+    case Phase::Verify: return QStringLiteral("verify");
+    case Phase::Read: return QStringLiteral("read");
+    case Phase::Done: return QStringLiteral("ending");
+    case Phase::Failed: return QStringLiteral("failing");
     }
+    return QString();
 }
 
 } // namespace
@@ -57,6 +57,13 @@ void BoardRunner::startWrite(const FirmwareFile &file, bool verify)
     m_File = file;
     m_Verify = verify;
     start(Job::Write);
+}
+
+void BoardRunner::startRead(quint32 address, quint32 length)
+{
+    m_ReadAddress = address;
+    m_ReadLength = length;
+    start(Job::Read);
 }
 
 void BoardRunner::startReset()
@@ -122,12 +129,15 @@ void BoardRunner::beginJob()
     switch (m_Job) {
     case Job::Write:
         m_Bytes = m_File.image.size();
-        if (m_File.kind == FirmwareFile::Kind::IntelHex) {
-            // Exactly the window's way: the device object converts the file itself.
-            m_Dev->SLOT_StartFirmwareUpdate(m_File.path);
-        } else if (!m_Dev->startImageUpdate(m_File.image, m_File.address)) {
+        m_Dev->setVerifyAfterWrite(m_Verify);
+        // The image the tool converted (a HEX file through the window's converter) goes to
+        // every board: all get the same bytes, also from a file that can be read only once.
+        if (!m_Dev->startImageUpdate(m_File.image, m_File.address))
             finish(State::Failed, QStringLiteral("the image could not be handed to the board's update"));
-        }
+        break;
+    case Job::Read:
+        if (!m_Dev->startFlashRead(m_ReadAddress, m_ReadLength))
+            finish(State::Failed, QStringLiteral("the read could not be started"));
         break;
     case Job::Reset:
         m_Dev->resetTarget();
@@ -176,7 +186,7 @@ void BoardRunner::drainConsole()
 
 void BoardRunner::onWriteFinished(qint8 result)
 {
-    if (!m_Dev || m_Job != Job::Write || isDone())
+    if (!m_Dev || (m_Job != Job::Write && m_Job != Job::Read) || isDone())
         return;
     waitForUpdateEnd(result);
 }
@@ -190,10 +200,15 @@ void BoardRunner::waitForUpdateEnd(qint8 result)
         return;
     }
     drainConsole();
+    if (result == 1 && m_Job == Job::Read) {
+        m_ReadData = m_Dev->flashReadData();
+        m_Bytes = m_ReadData.size();
+    }
     if (result == 1)
         finish(State::Succeeded);
     else if (m_Interrupted)
-        finish(State::Interrupted, QStringLiteral("interrupted by Ctrl-C during the update"));
+        finish(State::Interrupted, m_Job == Job::Read ? QStringLiteral("interrupted during the read")
+                                                      : QStringLiteral("interrupted during the update (not programmed)"));
     else
         finish(State::Failed);
 }
@@ -223,6 +238,12 @@ void BoardRunner::interrupt()
     // The worker finds the bridge closed in its next pass and ends the update with -1.
     if (m_Open && m_Dev->closeDev() == 1)
         m_Open = false;
+}
+
+void BoardRunner::failAfterwards(const QString &error)
+{
+    m_State = State::Failed;
+    m_Error = error;
 }
 
 void BoardRunner::finish(State state, const QString &error)
@@ -267,11 +288,12 @@ BoardRunner::Progress BoardRunner::progress() const
         p.phase = QStringLiteral("reset");
         return p;
     }
-    p.phase = phaseOfState(m_Dev->firmwareState());
-    if (p.phase == QLatin1String("write")) {
-        std::lock_guard<std::mutex> lock(m_ReportMutex);
-        p.total = int((m_Bytes + kBlockSize - 1) / kBlockSize);
-        p.done = qBound(0, m_Report.starsSinceHeading() - 1, p.total);
+    const VX_SI_USBXpressDev::UpdateProgress update = m_Dev->updateProgress();
+    p.phase = phaseName(update.phase);
+    // The counts belong to the write, verify and read phases; an ending has none of its own.
+    if (update.phase != VX_SI_USBXpressDev::UpdatePhase::Done && update.phase != VX_SI_USBXpressDev::UpdatePhase::Failed) {
+        p.done = update.blocksDone;
+        p.total = update.blocksTotal;
     }
     return p;
 }

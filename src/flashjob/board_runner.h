@@ -35,19 +35,25 @@ public:
     ~BoardRunner() override;
 
     void startWrite(const FirmwareFile &file, bool verify);
+    // length bytes of the flash from address, into readData().
+    void startRead(quint32 address, quint32 length);
     void startReset();
     // Until interrupt(): the board's bytes (decoded from TLV frames when tlv) through output().
     void startMonitor(bool tlv);
     // Ctrl-C. A running update ends as a failure by the device object's own path, the bridge
     // closed under it (as a user's disconnect does); a monitor ends; the board is released.
     void interrupt();
+    // A job that went well on the board but not after it (its result could not be saved).
+    void failAfterwards(const QString &error);
 
     const QString &boardName() const { return m_BoardName; }
     State state() const { return m_State; }
     bool isDone() const;
     Progress progress() const;
     QString firstError() const;
+    // Bytes of the image written, of the flash read, of the output shown.
     qint64 bytes() const { return m_Bytes; }
+    const QByteArray &readData() const { return m_ReadData; }
     QString consoleText() const;
 
     // For the program's log handler: a line written on a device object's worker thread goes
@@ -59,7 +65,7 @@ signals:
     void finished();
 
 private:
-    enum class Job { None, Write, Reset, Monitor };
+    enum class Job { None, Write, Read, Reset, Monitor };
 
     void start(Job job);
     void onDeviceList();
@@ -81,6 +87,9 @@ private:
     bool m_Tlv = false;
     FirmwareFile m_File;
     bool m_Verify = true;
+    quint32 m_ReadAddress = 0;
+    quint32 m_ReadLength = 0;
+    QByteArray m_ReadData;
     qint64 m_Bytes = 0;
     QElapsedTimer m_Clock;
     qint64 m_EndMs = -1;

@@ -64,8 +64,6 @@ void ConsoleReport::addConsole(const QByteArray &bytes)
             m_Pending.clear();
             continue;
         }
-        if (c == '*')
-            ++m_Stars;
         m_Pending.append(c);
     }
 }
@@ -79,9 +77,6 @@ void ConsoleReport::takeLine(const QString &line)
         if (plain.isEmpty())
             continue;
         m_Plain += plain + QLatin1Char('\n');
-        // "Write Firmware File:" and its kind start a new row of stars.
-        if (plain.endsWith(QLatin1Char(':')))
-            m_Stars = 0;
         if (piece.contains(QStringLiteral("\x1b[31m")))
             m_RedLines << plain;
     }

@@ -1,7 +1,7 @@
 #pragma once
 // What a device object's console text (its update messages: HTML fragments with terminal
 // colour sequences, one byte per character) and its error log lines say about a job: the
-// first error worth showing in a summary, and the progress stars.
+// first error worth showing in a summary.
 
 #include <QByteArray>
 #include <QString>
@@ -15,9 +15,6 @@ public:
     // The first red console line that names a cause; else the first error log line; else the
     // closing red line of a failed update; empty when there was none.
     QString firstError() const;
-    // Stars since the last bold heading: the sequence puts one before the first block and one
-    // per acknowledged block.
-    int starsSinceHeading() const { return m_Stars; }
     // The console text without markup, for the verbose log.
     QString plainText() const { return m_Plain; }
 
@@ -28,7 +25,6 @@ private:
     QString m_Plain;
     QStringList m_RedLines;
     QStringList m_LogErrors;
-    int m_Stars = 0;
 };
 
 // Markup and colour sequences taken out, character references resolved.

@@ -7,26 +7,23 @@
 
 namespace {
 
-// What the converter's codes mean to someone at a terminal.
-QString hexCodeText(const HexParseResult &r)
+// What the converter's codes mean to someone at a terminal; the converter's own words follow.
+QString hexFailure(const HexParseResult &r)
 {
+    QString lead;
     switch (r.code) {
-    case -3: return QStringLiteral("not an Intel HEX file: its first lines do not start with ':'");
-    case -5: return QStringLiteral("not an Intel HEX file: line %1 does not start with ':'").arg(r.line);
-    case -6:
-        // Code -6 also stands for a record that is short or carries non-hex characters; only
-        // two different sums are a checksum error.
-        if (r.computedChecksum == r.readChecksum)
-            return QStringLiteral("malformed Intel HEX record in line %1").arg(r.line);
-        return QStringLiteral("Intel HEX checksum wrong in line %1 (0x%2 computed, 0x%3 in the file)")
-            .arg(r.line)
-            .arg(r.computedChecksum, 2, 16, QLatin1Char('0'))
-            .arg(r.readChecksum, 2, 16, QLatin1Char('0'));
-    case -7: return QStringLiteral("line %1 puts data at 0x%2, outside the flash")
-                 .arg(r.line)
-                 .arg(r.badAddress, 8, 16, QLatin1Char('0'));
-    default: return QStringLiteral("not usable as Intel HEX");
+    case -2: lead = QStringLiteral("cannot be read as HEX text"); break;
+    case -3:
+    case -5: lead = QStringLiteral("not an Intel HEX file"); break;
+    case -6: lead = QStringLiteral("broken Intel HEX record"); break;
+    case -7: lead = QStringLiteral("Intel HEX data outside the flash"); break;
+    case -8: lead = QStringLiteral("Intel HEX records clash"); break;
+    default: lead = QStringLiteral("not usable as Intel HEX"); break;
     }
+    return QStringLiteral("%1 (code %2%3)")
+        .arg(lead)
+        .arg(int(r.code))
+        .arg(r.error.isEmpty() ? QString() : QStringLiteral(": ") + QString::fromUtf8(r.error));
 }
 
 } // namespace
@@ -52,7 +49,8 @@ FirmwareFile loadFirmwareFile(const QString &path, bool hasAddress, quint32 addr
     file.kind = path.endsWith(QLatin1String(".bin"), Qt::CaseInsensitive) ? FirmwareFile::Kind::RawImage
                                                                           : FirmwareFile::Kind::IntelHex;
     QFile in(path);
-    if (!QFileInfo(path).isFile()) {
+    // Not only regular files: a pipe (<(make-firmware)) is read once, like any file.
+    if (!QFileInfo::exists(path) || QFileInfo(path).isDir()) {
         file.error = QStringLiteral("%1: no such file").arg(path);
         return file;
     }
@@ -60,25 +58,31 @@ FirmwareFile loadFirmwareFile(const QString &path, bool hasAddress, quint32 addr
         file.error = QStringLiteral("%1: cannot be read (%2)").arg(path, in.errorString());
         return file;
     }
-    // Anything larger than the flash's HEX text can never be written.
-    constexpr qint64 kLargest = 16 * 1024 * 1024;
-    if (in.size() > kLargest) {
-        file.error = QStringLiteral("%1: %2 bytes, far more than the 128 KiB flash takes").arg(path).arg(in.size());
-        return file;
-    }
-    const QByteArray bytes = in.readAll();
     if (file.kind == FirmwareFile::Kind::IntelHex) {
         if (hasAddress) {
             file.error = QStringLiteral("--address is for raw .bin images; a HEX file says where its data goes");
             return file;
         }
-        const HexParseResult r = parseIntelHex(bytes.constData(), size_t(bytes.size()));
+        // The window's converter, reading the text a line at a time.
+        HexTextReader reader(in);
+        QByteArray why;
+        HexParseResult r;
+        r.code = reader.readStart(&why);
+        r.error = why;
+        if (r.code == 1)
+            r = reader.convert();
         if (r.code != 1)
-            file.error = QStringLiteral("%1: %2 (code %3)").arg(path, hexCodeText(r)).arg(int(r.code));
+            file.error = QStringLiteral("%1: %2").arg(path, hexFailure(r));
         else if (r.image.isEmpty())
             file.error = QStringLiteral("%1: the HEX file holds no data").arg(path);
         file.image = r.image;
         file.address = kHexFlashBase;
+        return file;
+    }
+    // More than the flash holds can never be written; the rest is not read.
+    const QByteArray bytes = in.read(qint64(kHexFlashSize) + 1);
+    if (bytes.size() > int(kHexFlashSize)) {
+        file.error = QStringLiteral("%1: more than the 128 KiB the flash holds").arg(path);
         return file;
     }
     file.address = address;

@@ -10,7 +10,7 @@ struct FirmwareFile {
 
     Kind kind = Kind::IntelHex;
     QString path;          // absolute
-    QByteArray image;      // what goes into the flash, from `address` on
+    QByteArray image;      // what goes into the flash, from `address` on (a HEX file's: converted)
     quint32 address = 0x08000000;
     QString error;         // empty when the file can be written
 };

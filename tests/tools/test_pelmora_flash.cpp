@@ -131,16 +131,16 @@ private slots:
 
         const QStringList write{QStringLiteral("write"), QStringLiteral("FILE")};
         QTest::newRow("one board, HEX") << 1 << QStringList() << "fw.hex" << write << 0
-                                        << QStringList{"1:written"} << QList<int>{1} << 0 << "";
+                                        << QStringList{"1:verified"} << QList<int>{1} << 0 << "";
         QTest::newRow("--all, board 3 mute") << 4 << QStringList{"PELMORA_SIM_FAULTS_3=mute"} << "fw.hex"
                                              << write + QStringList{"--all"} << 1
-                                             << QStringList{"1:written", "2:written", "3:FAILED", "4:written"}
+                                             << QStringList{"1:verified", "2:verified", "3:FAILED", "4:verified"}
                                              << QList<int>{1, 2, 4} << 0 << "does not answer";
         QTest::newRow("block NACKed") << 1 << QStringList{"PELMORA_SIM_FAULTS=nack=data:3"} << "fw.hex" << write << 1
                                       << QStringList{"1:FAILED"} << QList<int>() << 0 << "refused the write with NACK";
         QTest::newRow("--board 2 of 3, raw at 0x08004000")
-            << 3 << QStringList() << "fw.bin" << write + QStringList{"--board", "2", "--address", "0x08004000"} << 0
-            << QStringList{"2:written"} << QList<int>{2} << 0x4000 << "";
+            << 3 << QStringList() << "fw.bin" << write + QStringList{"--board", "2", "--address", "0x08004000", "--no-verify"}
+            << 0 << QStringList{"2:written"} << QList<int>{2} << 0x4000 << "";
         QTest::newRow("not HEX") << 1 << QStringList() << "junk" << write << 2 << QStringList() << QList<int>()
                                  << 0 << "not an Intel HEX file";
         QTest::newRow("no boards") << 0 << QStringList() << "fw.hex" << write << 3 << QStringList() << QList<int>()
@@ -191,6 +191,42 @@ private slots:
             const bool wanted = written.contains(n);
             QVERIFY2((rig.flash(n) == flashWith(image, offset)) == wanted, qPrintable(QStringLiteral("board %1").arg(n)));
         }
+    }
+
+    // What was written comes back through read, byte for byte; a read that fails leaves the
+    // file that was there.
+    void writeThenRead_givesBackWhatWasWritten()
+    {
+        FlashRig rig(2, {QStringLiteral("PELMORA_SIM_FAULTS_1=mute")});
+        const QByteArray image = plausibleImage(5000, "Back 1.0");
+        const QString bin = rig.file(QStringLiteral("app.bin"), image);
+        const Run write = rig.run({QStringLiteral("write"), bin, QStringLiteral("--board"), QStringLiteral("2"),
+                                   QStringLiteral("--address"), QStringLiteral("0x08004000")});
+        QVERIFY2(write.exitCode == 0 && summaryRow(write.out, 2).contains(QLatin1String("verified")),
+                 qPrintable(write.out + write.err));
+
+        const QString part = rig.file(QStringLiteral("part.bin"), QByteArray());
+        const Run readPart = rig.run({QStringLiteral("read"), part, QStringLiteral("--board"), QStringLiteral("2"),
+                                      QStringLiteral("--address"), QStringLiteral("0x08004000"), QStringLiteral("--length"),
+                                      QString::number(image.size())});
+        QVERIFY2(readPart.exitCode == 0, qPrintable(readPart.out + readPart.err));
+        QFile partFile(part);
+        QVERIFY(partFile.open(QIODevice::ReadOnly));
+        QCOMPARE(partFile.readAll(), image);
+
+        const QString whole = rig.file(QStringLiteral("whole.bin"), QByteArray());
+        QCOMPARE(rig.run({QStringLiteral("read"), whole, QStringLiteral("--board"), QStringLiteral("2")}).exitCode, 0);
+        QFile wholeFile(whole);
+        QVERIFY(wholeFile.open(QIODevice::ReadOnly));
+        QCOMPARE(wholeFile.readAll(), flashWith(image, 0x4000));
+
+        const QString kept = rig.file(QStringLiteral("kept.bin"), "the file before");
+        const Run failed = rig.run({QStringLiteral("read"), kept, QStringLiteral("--board"), QStringLiteral("1")});
+        QVERIFY2(failed.exitCode == 1 && summaryRow(failed.out, 1).contains(QLatin1String("FAILED")),
+                 qPrintable(failed.out + failed.err));
+        QFile keptFile(kept);
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keptFile.readAll(), QByteArray("the file before"));
     }
 
     // Ctrl-C while the boards are being written: every update ends as a failure, the tool

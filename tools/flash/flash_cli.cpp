@@ -24,6 +24,7 @@ constexpr const char *kToolHelp =
     "Commands:\n"
     "  list              the boards the bridge backends see, and whether another program holds them\n"
     "  write FILE        write firmware (Intel HEX, or a raw .bin image) into the chosen boards\n"
+    "  read OUT.bin      read a board's flash back into a file\n"
     "  reset             restart the chosen boards into their firmware\n"
     "  monitor           show a board's debug output until Ctrl-C\n"
     "\n"
@@ -59,6 +60,12 @@ const Command kCommands[] = {
      "blocks done of total, time); in a pipe plain lines. A summary table ends the run.\n"
      "Ctrl-C ends every running update as a failure and releases the boards.",
      true, true},
+    {"read", "read OUT.bin [--board N | --name TEXT] [--length BYTES] [--address ADDR]",
+     "Reads the board's flash through the bootloader's Read Memory command into OUT.bin:\n"
+     "the whole 128 KiB from 0x08000000, or --length bytes from --address. Nothing is erased\n"
+     "or written; the board is restarted into its firmware afterwards. OUT.bin is replaced\n"
+     "only by a complete read.",
+     true, false},
     {"reset", "reset [--board N | --name TEXT | --all]", "Restarts the chosen boards into their firmware.", true,
      true},
     {"monitor", "monitor [--board N | --name TEXT] [--tlv]",
@@ -128,6 +135,12 @@ int pelmoraFlashMain(int argc, char **argv)
                                      QStringLiteral("Where a raw .bin image goes (default 0x08000000)."),
                                      QStringLiteral("ADDR"));
     const QCommandLineOption tlv(QStringLiteral("tlv"), QStringLiteral("Decodes the board's TLV debug frames."));
+    const QCommandLineOption readAddress(QStringLiteral("address"),
+                                         QStringLiteral("First flash address read (default 0x08000000)."),
+                                         QStringLiteral("ADDR"));
+    const QCommandLineOption length(QStringLiteral("length"),
+                                    QStringLiteral("Bytes read (default: the rest of the flash)."),
+                                    QStringLiteral("BYTES"));
     parser.addOption(help);
     parser.addOption(verbose);
     if (command->selection) {
@@ -141,6 +154,10 @@ int pelmoraFlashMain(int argc, char **argv)
         parser.addOption(noVerify);
         parser.addOption(address);
         parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Intel HEX file, or a raw image ending in .bin."));
+    } else if (commandName == QLatin1String("read")) {
+        parser.addOption(readAddress);
+        parser.addOption(length);
+        parser.addPositionalArgument(QStringLiteral("OUT.bin"), QStringLiteral("File to write the flash's bytes into."));
     } else if (commandName == QLatin1String("monitor")) {
         parser.addOption(tlv);
     }
@@ -177,10 +194,10 @@ int pelmoraFlashMain(int argc, char **argv)
     }
 
     const QStringList positional = parser.positionalArguments();
-    const int wanted = commandName == QLatin1String("write") ? 1 : 0;
-    if (positional.size() != wanted)
-        return usageError(wanted ? QStringLiteral("%1 wants exactly one FILE").arg(commandName)
-                                 : QStringLiteral("%1 takes no file (\"%2\")").arg(commandName, positional.value(0)));
+    const bool takesFile = commandName == QLatin1String("write") || commandName == QLatin1String("read");
+    if (positional.size() != (takesFile ? 1 : 0))
+        return usageError(takesFile ? QStringLiteral("%1 wants exactly one file").arg(commandName)
+                                    : QStringLiteral("%1 takes no file (\"%2\")").arg(commandName, positional.value(0)));
 
     if (commandName == QLatin1String("write")) {
         quint32 at = 0x08000000;
@@ -193,6 +210,21 @@ int pelmoraFlashMain(int argc, char **argv)
         }
         context.library = defaultBridgeLibrary();
         return runWrite(context, file, !parser.isSet(noVerify));
+    }
+    if (commandName == QLatin1String("read")) {
+        constexpr quint32 kFlashBase = 0x08000000;
+        constexpr quint32 kFlashEnd = kFlashBase + 128 * 1024;
+        quint32 from = kFlashBase;
+        if (parser.isSet(readAddress) && (!parseAddress(parser.value(readAddress), &from) || from < kFlashBase
+                                          || from >= kFlashEnd))
+            return usageError(QStringLiteral("--address wants a flash address, 0x08000000 to 0x0801ffff"));
+        quint32 bytes = kFlashEnd - from;
+        if (parser.isSet(length) && (!parseAddress(parser.value(length), &bytes) || bytes == 0 || bytes > kFlashEnd - from))
+            return usageError(QStringLiteral("--length wants 1 to %1 bytes from 0x%2")
+                                  .arg(kFlashEnd - from)
+                                  .arg(from, 8, 16, QLatin1Char('0')));
+        context.library = defaultBridgeLibrary();
+        return runRead(context, positional.first(), from, bytes);
     }
     context.library = defaultBridgeLibrary();
     if (commandName == QLatin1String("list"))

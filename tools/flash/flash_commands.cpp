@@ -3,6 +3,7 @@
 #include "colour_filter.h"
 #include "flash_cli.h"
 #include "flashjob/board_runner.h"
+#include "flashjob/image_output.h"
 #include "progress_view.h"
 #include "terminal.h"
 
@@ -36,9 +37,12 @@ ChosenBoards listAndChoose(const CommandContext &context, bool many)
 }
 
 // Runs one job on every board at once, shows its progress and the summary, and gives the
-// exit code: 130 after Ctrl-C, 1 when any board failed, else 0.
+// exit code: 128 + the signal after Ctrl-C and the like, 1 when any board failed, else 0.
+// finished, when given, takes each runner that succeeded before the summary is printed and
+// may turn it into a failure (BoardRunner::failAfterwards).
 int runOnBoards(const CommandContext &context, const QList<ListedBoard> &boards, const QString &successWord,
-                const std::function<void(BoardRunner &)> &start)
+                const std::function<void(BoardRunner &)> &start,
+                const std::function<void(BoardRunner &)> &finished = nullptr)
 {
     QList<BoardRow> rows;
     QList<BoardRunner *> runners;
@@ -71,16 +75,17 @@ int runOnBoards(const CommandContext &context, const QList<ListedBoard> &boards,
     QCoreApplication::exec();
     tick.stop();
     view.close();
-    std::fputs(qUtf8Printable(QLatin1Char('\n') + summaryTable(rows, successWord)), stdout);
-    std::fflush(stdout);
-
     int code = kFlashOk;
     for (BoardRunner *runner : qAsConst(runners)) {
         if (context.verbose)
             std::fprintf(stderr, "--- %s\n%s", qUtf8Printable(runner->boardName()), qUtf8Printable(runner->consoleText()));
+        if (finished && runner->state() == BoardRunner::State::Succeeded)
+            finished(*runner);
         if (runner->state() != BoardRunner::State::Succeeded)
             code = kFlashFailed;
     }
+    std::fputs(qUtf8Printable(QLatin1Char('\n') + summaryTable(rows, successWord)), stdout);
+    std::fflush(stdout);
     qDeleteAll(runners);
     // 130 for Ctrl-C, as shells report a program ended by SIGINT; 128 + the signal otherwise.
     return interruptedBy ? 128 + interruptedBy : code;
@@ -170,8 +175,23 @@ int runWrite(const CommandContext &context, const FirmwareFile &file, bool verif
     const ChosenBoards chosen = listAndChoose(context, true);
     if (chosen.exitCode != kFlashOk)
         return chosen.exitCode;
-    return runOnBoards(context, chosen.boards, QStringLiteral("written"),
+    return runOnBoards(context, chosen.boards, verify ? QStringLiteral("verified") : QStringLiteral("written"),
                        [&file, verify](BoardRunner &runner) { runner.startWrite(file, verify); });
+}
+
+int runRead(const CommandContext &context, const QString &outPath, quint32 address, quint32 length)
+{
+    const ChosenBoards chosen = listAndChoose(context, false);
+    if (chosen.exitCode != kFlashOk)
+        return chosen.exitCode;
+    return runOnBoards(
+        context, chosen.boards, QStringLiteral("read"),
+        [address, length](BoardRunner &runner) { runner.startRead(address, length); },
+        [&outPath](BoardRunner &runner) {
+            QString error;
+            if (!saveImageAtomically(outPath, runner.readData(), &error))
+                runner.failAfterwards(error);
+        });
 }
 
 int runReset(const CommandContext &context)

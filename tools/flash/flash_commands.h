@@ -34,5 +34,6 @@ struct CommandContext {
 
 int runList(const CommandContext &context);
 int runWrite(const CommandContext &context, const FirmwareFile &file, bool verify);
+int runRead(const CommandContext &context, const QString &outPath, quint32 address, quint32 length);
 int runReset(const CommandContext &context);
 int runMonitor(const CommandContext &context, bool tlv);
