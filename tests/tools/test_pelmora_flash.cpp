@@ -193,11 +193,11 @@ private slots:
         }
     }
 
-    // What was written comes back through read, byte for byte; a read that fails leaves the
-    // file that was there.
+    // What was written comes back through read, byte for byte; a read that fails half-way (the
+    // board falls silent at its third Read Memory) leaves the file that was there.
     void writeThenRead_givesBackWhatWasWritten()
     {
-        FlashRig rig(2, {QStringLiteral("PELMORA_SIM_FAULTS_1=mute")});
+        FlashRig rig(2, {QStringLiteral("PELMORA_SIM_FAULTS_1=mute=read:3")});
         const QByteArray image = plausibleImage(5000, "Back 1.0");
         const QString bin = rig.file(QStringLiteral("app.bin"), image);
         const Run write = rig.run({QStringLiteral("write"), bin, QStringLiteral("--board"), QStringLiteral("2"),
