@@ -92,7 +92,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const double ratio = eight.wallS / one.wallS;
-    std::printf("built-in image (97,824 bytes), pelmora-flash write --all, real-time simulated boards\n");
+    std::printf("built-in image (97,824 bytes), pelmora-flash write --all (written and read back), real-time simulated boards\n");
     std::printf("one board:     %6.2f s wall, %5.2f s CPU, %6ld KiB peak\n", one.wallS, one.cpuS, one.peakRssKiB);
     std::printf("eight boards:  %6.2f s wall, %5.2f s CPU, %6ld KiB peak\n", eight.wallS, eight.cpuS,
                 eight.peakRssKiB);
