@@ -39,6 +39,8 @@ std::shared_ptr<SimBridgeLibrary> SimBridgeLibrary::createDefault()
     if (!ok || count < 0)
         count = 1;
     count = std::min(count, 16);
+    const QString lockDir = qEnvironmentVariableIsEmpty("PELMORA_SIM_LOCK_DIR") ? QDir::tempPath()
+                                                                              : qEnvironmentVariable("PELMORA_SIM_LOCK_DIR");
     for (int i = 0; i < count; ++i) {
         const QString serial = QStringLiteral("%1").arg(i + 1, 4, 10, QLatin1Char('0'));
         const int id = library->addBridge(QStringLiteral("Orbalo Mini (simulated)"), serial,
@@ -47,7 +49,7 @@ std::shared_ptr<SimBridgeLibrary> SimBridgeLibrary::createDefault()
         // otherwise program one board's flash at once.
         const QString flash = QString::fromStdString(pelsim::defaultBoardFlashPath(i));
         library->setLockFile(id, flash.isEmpty()
-                                     ? QDir(QDir::tempPath()).filePath(QStringLiteral("pelmora-sim-%1.lock").arg(serial))
+                                     ? QDir(lockDir).filePath(QStringLiteral("pelmora-sim-%1.lock").arg(serial))
                                      : QDir::cleanPath(QDir::current().absoluteFilePath(flash)) + QStringLiteral(".lock"));
     }
     return library;

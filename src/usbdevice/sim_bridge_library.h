@@ -47,8 +47,9 @@ public:
     // Bridges as the application shows them without a real one: "Orbalo Mini (simulated)"
     // with the serial numbers "0001", "0002", ... (count from PELMORA_SIM_BRIDGES, default 1,
     // 0 for none), each with a simulated board from the board factory behind it. Each takes
-    // a lock file while open (beside its flash file, or in the temporary folder named after
-    // its serial number), so two programs never drive the same simulated board.
+    // a lock file while open (beside its flash file, or named after its serial number in
+    // PELMORA_SIM_LOCK_DIR, default the temporary folder), so two programs never drive the
+    // same simulated board.
     static std::shared_ptr<SimBridgeLibrary> createDefault();
 
     // Adds a plugged-in bridge; returns its id (stable for the bridge's life, not its number).
