@@ -57,8 +57,17 @@ public:
     {
         auto p = std::make_unique<QProcess>();
         p->setProcessEnvironment(m_Env);
-        p->start(QStringLiteral(PELMORA_FLASH_BINARY), args);
+        if (m_Wrapper.isEmpty())
+            p->start(QStringLiteral(PELMORA_FLASH_BINARY), args);
+        else
+            p->start(m_Wrapper.first(), m_Wrapper.mid(1) + QStringList{QStringLiteral(PELMORA_FLASH_BINARY)} + args);
         return p;
+    }
+    // The tool runs as COMMAND of this program (pelmora-usbsim ... --).
+    void wrapIn(const QStringList &wrapper, const QString &bridge)
+    {
+        m_Wrapper = wrapper;
+        m_Env.insert(QStringLiteral("PELMORA_BRIDGE"), bridge);
     }
     Run run(const QStringList &args) const { return finish(*start(args)); }
     static Run finish(QProcess &p)
@@ -89,6 +98,7 @@ public:
 private:
     QTemporaryDir m_Dir;
     QProcessEnvironment m_Env;
+    QStringList m_Wrapper;
 };
 
 // The image at offset in an erased flash.
@@ -249,6 +259,40 @@ private slots:
         const Run list = rig.run({QStringLiteral("list")});
         QCOMPARE(list.out.count(QLatin1String(" free")), 2);
     }
+
+#if defined(PELMORA_USBSIM_BINARY)
+    // The same tool over its libusb backend, on emulated CP210x bridges: two boards written at
+    // once; then a Ctrl-C in the middle of a write gives every bridge back to the kernel's
+    // serial driver.
+    void overUsb_writesEveryBridge_andCtrlCGivesThemBack()
+    {
+        FlashRig rig(2);
+        rig.wrapIn({QStringLiteral(PELMORA_USBSIM_BINARY), QStringLiteral("--bridges"), QStringLiteral("2"),
+                    QStringLiteral("--")},
+                   QStringLiteral("usb"));
+        const QByteArray image = plausibleImage(3000, "Usb 1.0");
+        const Run write = rig.run({QStringLiteral("write"), rig.file(QStringLiteral("fw.hex"), toIntelHex(image)),
+                                   QStringLiteral("--all")});
+        QVERIFY2(write.exitCode == 0, qPrintable(write.out + write.err));
+        QVERIFY2(write.out.contains(QLatin1String("1 Orbalo Mini [0x0001]  verified"))
+                     && write.out.contains(QLatin1String("2 Orbalo Mini [0x0002]  verified")),
+                 qPrintable(write.out));
+        QVERIFY(rig.flash(1) == flashWith(image) && rig.flash(2) == flashWith(image));
+
+        const QString longer = rig.file(QStringLiteral("long.hex"), toIntelHex(plausibleImage(64 * 1024, "Usb 2.0")));
+        auto p = rig.start({QStringLiteral("write"), longer, QStringLiteral("--all")});
+        QString seen;
+        QVERIFY2(FlashRig::waitForOutput(*p, QStringLiteral(": write "), &seen), qPrintable(seen));
+        ::kill(pid_t(p->processId()), SIGINT);
+        const Run r = FlashRig::finish(*p);
+        QVERIFY2(r.exitCode == 130, qPrintable(seen + r.out + r.err));
+        for (const char *bridge : {"0001", "0002"}) {
+            const QString given = QStringLiteral("bridge %1: plugged, UART disabled, interface released, kernel driver bound")
+                                      .arg(QLatin1String(bridge));
+            QVERIFY2(r.err.contains(given), qPrintable(r.err));
+        }
+    }
+#endif
 
     // A board that another program has open is named as held, with the holder, and a write to
     // it fails clearly without touching it.
