@@ -37,14 +37,18 @@ public:
     {
         if (!numDevices)
             return SI_INVALID_PARAMETER;
+        // Counted without the lock: a USB enumeration can take a while, and every handle's I/O
+        // (several device objects' workers at once) goes through the lock.
+        std::vector<quint32> counts(m_Backends.size(), 0);
         quint32 total = 0;
-        std::lock_guard<std::mutex> lock(m_Mutex);
         for (size_t i = 0; i < m_Backends.size(); ++i) {
             quint32 count = 0;
             // One backend that cannot count (no USB access, say) must not hide the others.
-            m_Counts[i] = (m_Backends[i]->getNumDevices(&count) == SI_SUCCESS) ? count : 0;
-            total += m_Counts[i];
+            counts[i] = (m_Backends[i]->getNumDevices(&count) == SI_SUCCESS) ? count : 0;
+            total += counts[i];
         }
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Counts = counts;
         *numDevices = total;
         return SI_SUCCESS;
     }
