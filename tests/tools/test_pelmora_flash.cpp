@@ -239,6 +239,33 @@ private slots:
         QCOMPARE(keptFile.readAll(), QByteArray("the file before"));
     }
 
+    // The monitor in a pipe: the board's debug text as it comes, without colour sequences, TLV
+    // frames decoded when asked; Ctrl-C ends it with 0, and the board was not reset for it (a
+    // reset would show the firmware's banner).
+    void monitor_showsTheBoardsText_plainInAPipe_tlvDecoded_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("text") << "text" << QStringList{"monitor"};
+        QTest::newRow("tlv") << "tlv" << QStringList{"monitor", "--tlv"};
+    }
+    void monitor_showsTheBoardsText_plainInAPipe_tlvDecoded()
+    {
+        QFETCH(QString, output);
+        QFETCH(QStringList, args);
+        FlashRig rig(1, {QStringLiteral("PELMORA_SIM_OUTPUT=") + output});
+        rig.file(QStringLiteral("flash.bin"), flashWith(plausibleImage(2048, "Watch 1.0")));
+        auto p = rig.start(args);
+        QString seen;
+        QVERIFY2(FlashRig::waitForOutput(*p, QStringLiteral("heartbeat 1:"), &seen), qPrintable(seen));
+        ::kill(pid_t(p->processId()), SIGINT);
+        const Run r = FlashRig::finish(*p);
+        const QString out = seen + r.out;
+        QVERIFY2(r.exitCode == 0, qPrintable(out + r.err));
+        QVERIFY2(!out.contains(QChar(0x1B)) && !out.contains(QChar(QChar::ReplacementCharacter)) && !out.contains(QLatin1String("booted")),
+                 qPrintable(out));
+    }
+
     // Ctrl-C while the boards are being written: every update ends as a failure, the tool
     // says so and exits 130, and the bridges are free again.
     void interruptDuringWrite_failsEveryUpdateAndReleasesTheBridges()

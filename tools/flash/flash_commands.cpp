@@ -51,7 +51,8 @@ int runOnBoards(const CommandContext &context, const QList<ListedBoard> &boards,
         runners << runner;
         rows << BoardRow{QStringLiteral("%1 %2").arg(board.number).arg(board.name), runner};
     }
-    const bool live = isTerminal(stdout) && !context.verbose;
+    // Lines are redrawn by moving the cursor up over them, which cannot go above the screen.
+    const bool live = isTerminal(stdout) && !context.verbose && rows.size() < terminalRows();
     ProgressView view(stdout, live, rows);
     int interruptedBy = 0;
     QTimer tick;

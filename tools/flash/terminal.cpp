@@ -39,6 +39,16 @@ int terminalColumns()
     return 80;
 }
 
+int terminalRows()
+{
+#if defined(PELMORA_FLASH_UNIX)
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row >= 2)
+        return size.ws_row;
+#endif
+    return 24;
+}
+
 void catchInterrupts()
 {
     std::signal(SIGINT, onInterrupt);

@@ -5,8 +5,9 @@
 #include <cstdio>
 
 bool isTerminal(std::FILE *stream);
-// Columns of the terminal on stdout; 80 when it cannot be told.
+// Columns and rows of the terminal on stdout; 80 by 24 when it cannot be told.
 int terminalColumns();
+int terminalRows();
 
 // Installs the handlers; they only note the signal.
 void catchInterrupts();
