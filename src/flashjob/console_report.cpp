@@ -47,12 +47,13 @@ QString explainFailure(const QString &text)
         {"Time Error", "the bootloader stopped answering"},
         {"ErrorCode", "the HEX file could not be converted"},
         {"Device not connected", "the bridge is not open"},
+        {"Verify Error", "the flash read back differs from the image"},
     };
     for (const Reading &r : kReadings)
         if (cause.startsWith(QLatin1String(r.starts)))
             return QStringLiteral("%1 (%2)").arg(QLatin1String(r.meaning), cause);
     if (cause.contains(QLatin1String("Get NACK")))
-        return QStringLiteral("the bootloader refused the write with NACK (%1)").arg(cause);
+        return QStringLiteral("the bootloader refused a command with NACK (%1)").arg(cause);
     return cause;
 }
 

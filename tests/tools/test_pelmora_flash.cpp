@@ -147,7 +147,7 @@ private slots:
                                              << QStringList{"1:verified", "2:verified", "3:FAILED", "4:verified"}
                                              << QList<int>{1, 2, 4} << 0 << "does not answer";
         QTest::newRow("block NACKed") << 1 << QStringList{"PELMORA_SIM_FAULTS=nack=data:3"} << "fw.hex" << write << 1
-                                      << QStringList{"1:FAILED"} << QList<int>() << 0 << "refused the write with NACK";
+                                      << QStringList{"1:FAILED"} << QList<int>() << 0 << "refused a command with NACK";
         QTest::newRow("--board 2 of 3, raw at 0x08004000")
             << 3 << QStringList() << "fw.bin" << write + QStringList{"--board", "2", "--address", "0x08004000", "--no-verify"}
             << 0 << QStringList{"2:written"} << QList<int>{2} << 0x4000 << "";
