@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -223,6 +224,11 @@ int pelmoraFlashMain(int argc, char **argv)
             return usageError(QStringLiteral("--length wants 1 to %1 bytes from 0x%2")
                                   .arg(kFlashEnd - from)
                                   .arg(from, 8, 16, QLatin1Char('0')));
+        // A file that could never be written is found out before the board is read.
+        const QFileInfo out(positional.first());
+        if (out.isDir() || !QFileInfo(out.absolutePath()).isDir() || !QFileInfo(out.absolutePath()).isWritable()
+            || (out.exists() && !out.isWritable()))
+            return usageError(QStringLiteral("%1 cannot be written").arg(positional.first()));
         context.library = defaultBridgeLibrary();
         return runRead(context, positional.first(), from, bytes);
     }
