@@ -60,7 +60,7 @@ private slots:
         ProgrammingClient client(key);
         QVERIFY(client.attachOrCreate(nullptr));
         QVERIFY(client.createdBlock());
-        QVERIFY(client.submit(QStringLiteral("/tmp/firmware.hex")));
+        QVERIFY(client.submit(QStringLiteral("/tmp/firmware.hex")) == ProgrammingClient::Submit::Taken);
 
         LogCapture log;
         VX_SharedMemSocked link(key, false);
@@ -123,7 +123,7 @@ private slots:
         link.start();
         ProgrammingClient client(key);
         QVERIFY(client.attachOrCreate(nullptr));
-        QVERIFY(client.submit(QStringLiteral("/x.hex")));
+        QVERIFY(client.submit(QStringLiteral("/x.hex")) == ProgrammingClient::Submit::Taken);
         QTRY_COMPARE(rec.requests(), 1);
         link.setProgrammingResult(1);
         QTRY_COMPARE(rec.results().size(), 1);
@@ -256,7 +256,7 @@ private slots:
         const QString key = uniqueShmKey("kill");
         ProgrammingClient client(key);
         QVERIFY(client.attachOrCreate(nullptr));
-        QVERIFY(client.submit(QStringLiteral("/a.hex")));
+        QVERIFY(client.submit(QStringLiteral("/a.hex")) == ProgrammingClient::Submit::Taken);
         LogCapture log;
         {
             VX_SharedMemSocked link(key);
