@@ -1,7 +1,5 @@
 #include "loader_rig.h"
 
-#include "support/hex_writer.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -232,17 +230,17 @@ void RawClient::releaseLock()
     m->held = false;
 }
 
-QByteArray goodHex(int bytes)
+QByteArray randomImage(int bytes)
 {
     QByteArray image(bytes, '\0');
     for (char &c : image)
         c = char(QRandomGenerator::global()->bounded(256));
-    return toIntelHex(image);
+    return image;
 }
 
 QByteArray badChecksumHex()
 {
-    QByteArray hex = goodHex(256);
+    QByteArray hex = toIntelHex(randomImage(256));
     const int second = hex.indexOf('\n') + 1;
     const int end = hex.indexOf('\r', second);
     // The last two digits of the record are its checksum.

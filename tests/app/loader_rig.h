@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "support/hex_writer.h"
+
 #include <memory>
 
 constexpr int kLoaderWaitMs = 30000;
@@ -97,9 +99,9 @@ private:
     std::unique_ptr<Memory> m;
 };
 
-// HEX files for the tests: an image of `bytes` bytes, and one whose second record's checksum
-// is wrong.
-QByteArray goodHex(int bytes);
+// Images and HEX files for the tests: random bytes, and a HEX file whose second record's
+// checksum is wrong.
+QByteArray randomImage(int bytes);
 QByteArray badChecksumHex();
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
