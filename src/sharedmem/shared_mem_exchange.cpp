@@ -106,6 +106,21 @@ void VX_SharedMemSocked::checkStale(SharedMemBlock &block)
     block = kInitial;
 }
 
+void VX_SharedMemSocked::takeOver(const SharedMemBlock &block)
+{
+    m_TookOver = false;
+    // The fields the loader before this one left describe its board, not this one's.
+    if (m_OwnConnection >= 0 && m_Writes.connection < 0)
+        m_Writes.connection = m_OwnConnection;
+    if (m_OwnNameSet && !m_Writes.nameSet) {
+        m_Writes.nameSet = true;
+        m_Writes.name = m_OwnName;
+    }
+    // A request that nobody has answered is this loader's to serve now.
+    if (block.StatusProgrammingRequest == 1 && readProgrammingResult(block) == kResultNone)
+        m_LastState.StatusProgrammingRequest = 0;
+}
+
 void VX_SharedMemSocked::applyWrites(SharedMemBlock &block, bool serving)
 {
     Writes &w = m_Writes;
@@ -169,18 +184,8 @@ bool VX_SharedMemSocked::exchange(PassKind kind, int lockWaitMs, PollOutcome *ou
             checkStale(*block);
             m_StaleChecked = true;
         }
-        if (m_TookOver) {
-            m_TookOver = false;
-            if (m_OwnConnection >= 0 && m_Writes.connection < 0)
-                m_Writes.connection = m_OwnConnection;
-            if (m_OwnNameSet && !m_Writes.nameSet) {
-                m_Writes.nameSet = true;
-                m_Writes.name = m_OwnName;
-            }
-            // A request that nobody has answered is this loader's to serve now.
-            if (block->StatusProgrammingRequest == 1 && readProgrammingResult(*block) == kResultNone)
-                m_LastState.StatusProgrammingRequest = 0;
-        }
+        if (m_TookOver)
+            takeOver(*block);
         applyWrites(*block, serving);
         if (kind == PassKind::Poll) {
             if (serving) {
@@ -218,7 +223,9 @@ void VX_SharedMemSocked::run()
         }
         PollOutcome out;
         const bool exchanged = exchange(PassKind::Poll, kPollLockWaitMs, &out);
-        m_LockBusy.store(!exchanged && isAttached(), std::memory_order_release);
+        // Not exchanged while the block is there (or still being joined): the lock is taken.
+        const bool blockThere = m_Attach.load(std::memory_order_acquire) != Attach::Detached;
+        m_LockBusy.store(!exchanged && blockThere, std::memory_order_release);
         if (exchanged) {
             lockWait.invalidate();
             if (lockReported)
@@ -233,7 +240,7 @@ void VX_SharedMemSocked::run()
                 emit SIGNAL_ProgrammingFinished(qint16(out.finishedResult));
                 logStatus(kRun, "Send SIGNAL Prog Finished");
             }
-        } else if (isAttached()) {
+        } else if (blockThere) {
             if (!lockWait.isValid())
                 lockWait.start();
             if (!lockReported && lockWait.elapsed() > kLockHeldReportMs) {

@@ -96,6 +96,7 @@ private:
     void applyWrites(SharedMemBlock &block, bool serving);
     void applyAnswers(SharedMemBlock &block, bool serving);
     void checkStale(SharedMemBlock &block);
+    void takeOver(const SharedMemBlock &block);
     void endServing(SharedMemBlock &block);
     // Brings the accessors' view up to date, waiting a short while at most.
     void refresh();

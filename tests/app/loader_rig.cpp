@@ -4,11 +4,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QSharedMemory>
 #include <QtTest>
 
 #include <csignal>
-#include <cstring>
 
 #include <signal.h>
 
@@ -155,79 +153,6 @@ int ProgProcess::finish(int ms)
         return -1;
     }
     return m_Process.exitStatus() == QProcess::NormalExit ? m_Process.exitCode() : -2;
-}
-
-struct RawClient::Memory {
-    QSharedMemory segment;
-    bool held = false;
-};
-
-RawClient::RawClient(const QString &key) : m(new Memory)
-{
-    m->segment.setKey(key);
-}
-
-RawClient::~RawClient()
-{
-    releaseLock();
-}
-
-bool RawClient::attach()
-{
-    return m->segment.isAttached() || m->segment.attach();
-}
-
-void RawClient::ask(const QString &path)
-{
-    QByteArray bytes = path.toUtf8();
-    bytes.append('\0');
-    m->segment.lock();
-    char *block = static_cast<char *>(m->segment.data());
-    std::memcpy(block + 9, bytes.constData(), size_t(bytes.size()));
-    block[1] = 1;
-    m->segment.unlock();
-}
-
-void RawClient::withdraw()
-{
-    setRequest(0);
-}
-
-void RawClient::setRequest(quint8 value)
-{
-    m->segment.lock();
-    static_cast<char *>(m->segment.data())[1] = char(value);
-    m->segment.unlock();
-}
-
-qint32 RawClient::result()
-{
-    quint8 b[4];
-    m->segment.lock();
-    std::memcpy(b, static_cast<const char *>(m->segment.constData()) + 4, 4);
-    m->segment.unlock();
-    return qint32(quint32(b[0]) | quint32(b[1]) << 8 | quint32(b[2]) << 16 | quint32(b[3]) << 24);
-}
-
-quint8 RawClient::byteAt(int offset)
-{
-    m->segment.lock();
-    const quint8 value = static_cast<const quint8 *>(m->segment.constData())[offset];
-    m->segment.unlock();
-    return value;
-}
-
-bool RawClient::holdLock()
-{
-    m->held = m->segment.lock();
-    return m->held;
-}
-
-void RawClient::releaseLock()
-{
-    if (m->held)
-        m->segment.unlock();
-    m->held = false;
 }
 
 QByteArray randomImage(int bytes)

@@ -3,14 +3,14 @@
 // flash file and shared-memory key; and what talks to it from outside: pelmora-prog, and a raw
 // client that knows nothing of the program but the block's byte offsets.
 
+#include "sharedmem/raw_block.h"
+#include "support/hex_writer.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
-#include "support/hex_writer.h"
-
-#include <memory>
 
 constexpr int kLoaderWaitMs = 30000;
 
@@ -80,23 +80,17 @@ private:
 
 // A programming client written against the block's layout alone: request byte at 1, result
 // (int32, little-endian) at 4, path at 9, StatusPelmora at 0, connection at 8.
-class RawClient {
+class RawClient : public RawBlock {
 public:
-    explicit RawClient(const QString &key);
-    ~RawClient();
-    bool attach();
-    void ask(const QString &path);
-    void withdraw();
-    void setRequest(quint8 value);
-    qint32 result();
-    quint8 byteAt(int offset);
-    // Holds the block's lock as a careless client would.
-    bool holdLock();
-    void releaseLock();
-
-private:
-    struct Memory;
-    std::unique_ptr<Memory> m;
+    using RawBlock::RawBlock;
+    void ask(const QString &path)
+    {
+        write(9, path.toUtf8() + '\0');
+        setRequest(1);
+    }
+    void setRequest(quint8 value) { write(1, QByteArray(1, char(value))); }
+    void withdraw() { setRequest(0); }
+    qint32 result() { return int32At(4); }
 };
 
 // Images and HEX files for the tests: random bytes, and a HEX file whose second record's

@@ -150,6 +150,20 @@ private slots:
         QVERIFY(next.flash() != erased);
     }
 
+    void clientWaitingBeforeTheLoaderStarts_isServedNotTakenForStale()
+    {
+        const QString key = uniqueShmKey("clientfirst");
+        ProgProcess client(key, {QStringLiteral("--timeout"), QStringLiteral("20"), m_Good});
+        QVERIFY(client.waitForOutput(QStringLiteral("waiting for the loader")));
+        LoaderProcess loader(key);
+        loader.start();
+        // Answered (the board may not be connected yet at the loader's first look: then 1).
+        const int code = client.finish();
+        QVERIFY2(code == 0 || code == 1, qPrintable(client.output()));
+        QCOMPARE(loader.count(kStarted), 1);
+        QCOMPARE(loader.count(QStringLiteral("Stale")), 0);
+    }
+
     void secondLoader_leavesRequestsToTheFirst_andTakesOverWhenItEnds()
     {
         const QString key = uniqueShmKey("twoloaders");
@@ -224,7 +238,7 @@ private slots:
         // Ends while the lock is still held (for at most 8 s), with its settings written.
         const bool ended = loader.waitForExit(8000);
         qInfo("loader ended %lld ms after SIGTERM, lock held throughout", held.elapsed());
-        client.releaseLock();
+        client.release();
         QVERIFY(ended);
         QCOMPARE(loader.exitCode(), 0);
         QVERIFY(loader.log().contains(QStringLiteral("Write Content")));

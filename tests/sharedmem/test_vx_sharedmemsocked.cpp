@@ -279,6 +279,26 @@ private slots:
         QVERIFY(at(QStringLiteral("Kill Pending")) < at(QStringLiteral("Detach SharedMemory")));
     }
 
+    void foreignLockHolder_blocksNeitherTheAccessorsNorTheEnd()
+    {
+        const QString key = uniqueShmKey("held");
+        auto link = std::make_unique<VX_SharedMemSocked>(key);
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+        QVERIFY(raw.holdLock());
+        // Returns while the lock is held; the write waits for the next exchange.
+        link->setStatusOrbaloConnection(1);
+        link->isStatusProgrammingRequestSet();
+        raw.release();
+        QTRY_COMPARE(raw.byteAt(8), quint8(1));
+
+        QVERIFY(raw.holdLock());
+        LogCapture log;
+        link.reset();  // returns although the lock is still held
+        raw.release();
+        QCOMPARE(log.count(QStringLiteral("left without the final writes")), 1);
+    }
+
     void hexPathFromBlock_isCheckedLikeAPickedPath()
     {
         QTemporaryDir dir;
