@@ -37,6 +37,13 @@ QByteArray LoaderSetup::defaultSettings()
            "</Settings>\n";
 }
 
+LoaderSetup LoaderSetup::realtime()
+{
+    LoaderSetup setup;
+    setup.timing = QStringLiteral("realtime");
+    return setup;
+}
+
 LoaderProcess::LoaderProcess(const QString &key) : m_Key(key)
 {
     m_Process.setProcessChannelMode(QProcess::MergedChannels);
@@ -89,6 +96,12 @@ void LoaderProcess::start(const LoaderSetup &setup)
         m_Process.start(QStringLiteral("sh"), QStringList{QStringLiteral("-c"), script, loader} + args);
     }
     QVERIFY(m_Process.waitForStarted(kLoaderWaitMs));
+}
+
+bool LoaderProcess::startConnected(const LoaderSetup &setup)
+{
+    start(setup);
+    return !QTest::currentTestFailed() && waitForBoard();
 }
 
 QString LoaderProcess::log()

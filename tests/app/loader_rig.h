@@ -27,6 +27,8 @@ struct LoaderSetup {
     // so the loader connects to its board by itself.
     QByteArray settings = defaultSettings();
     static QByteArray defaultSettings();
+    // The board at its real speed: an update takes seconds.
+    static LoaderSetup realtime();
 };
 
 class LoaderProcess {
@@ -35,6 +37,8 @@ public:
     ~LoaderProcess();
 
     void start(const LoaderSetup &setup = LoaderSetup());
+    // Starts and waits until the loader has connected its board by itself.
+    bool startConnected(const LoaderSetup &setup = LoaderSetup());
     // The log so far (the loader's log lines and whatever else it printed).
     QString log();
     int count(const QString &piece) { return log().count(piece); }

@@ -55,8 +55,7 @@ private slots:
         QFETCH(bool, good);
         const QString key = uniqueShmKey("answer");
         LoaderProcess loader(key);
-        loader.start();
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected());
         const QByteArray erased = loader.flash();
         const QString file = good ? m_Good : m_Bad;
         if (raw) {
@@ -83,10 +82,7 @@ private slots:
     {
         const QString key = uniqueShmKey("withdrawn");
         LoaderProcess loader(key);
-        LoaderSetup setup;
-        setup.timing = QStringLiteral("realtime");
-        loader.start(setup);
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected(LoaderSetup::realtime()));
         // A gives up while its update runs; B then asks for a file that cannot be written.
         ProgProcess a(key, {QStringLiteral("--timeout"), QStringLiteral("1"), m_Slow});
         QCOMPARE(a.finish(), 3);
@@ -99,10 +95,7 @@ private slots:
     {
         const QString key = uniqueShmKey("toggle");
         LoaderProcess loader(key);
-        LoaderSetup setup;
-        setup.timing = QStringLiteral("realtime");
-        loader.start(setup);
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected(LoaderSetup::realtime()));
         {
             RawClient toggler(key);
             QVERIFY(toggler.attach());
@@ -126,10 +119,7 @@ private slots:
         const QString key = uniqueShmKey("stale");
         {
             LoaderProcess first(key);
-            LoaderSetup setup;
-            setup.timing = QStringLiteral("realtime");
-            first.start(setup);
-            QVERIFY(first.waitForBoard());
+            QVERIFY(first.startConnected(LoaderSetup::realtime()));
             ProgProcess client(key, {m_Slow});
             QVERIFY(first.waitForLog(QStringLiteral("Programming Extern")));
             // Both killed mid-update: no handler runs, the segment outlives them.
@@ -138,8 +128,7 @@ private slots:
             QCOMPARE(client.finish(), -2);
         }
         LoaderProcess next(key);
-        next.start();
-        QVERIFY(next.waitForBoard());
+        QVERIFY(next.startConnected());
         const QByteArray erased = next.flash();
         QTest::qWait(1500);
         QCOMPARE(next.count(QStringLiteral("Programming Extern")), 0);
@@ -170,11 +159,9 @@ private slots:
         LoaderProcess first(key);
         LoaderSetup failing;
         failing.faults = QStringLiteral("product-id=0x041a");  // a board the update refuses
-        first.start(failing);
-        QVERIFY(first.waitForBoard());
+        QVERIFY(first.startConnected(failing));
         LoaderProcess second(key);
-        second.start();
-        QVERIFY(second.waitForBoard());
+        QVERIFY(second.startConnected());
         const QByteArray erased = second.flash();
 
         ProgProcess asked(key, {m_Good});
@@ -204,10 +191,7 @@ private slots:
         QFETCH(int, signal);
         const QString key = uniqueShmKey("end");
         LoaderProcess loader(key);
-        LoaderSetup setup;
-        setup.timing = QStringLiteral("realtime");
-        loader.start(setup);
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected(LoaderSetup::realtime()));
         RawClient client(key);
         QVERIFY(client.attach());
         client.ask(m_Slow);
@@ -227,8 +211,7 @@ private slots:
     {
         const QString key = uniqueShmKey("lockheld");
         LoaderProcess loader(key);
-        loader.start();
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected());
         RawClient client(key);
         QVERIFY(client.attach());
         QVERIFY(client.holdLock());
@@ -248,8 +231,7 @@ private slots:
     {
         const QString key = uniqueShmKey("twoclients");
         LoaderProcess loader(key);
-        loader.start();
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected());
         for (int round = 0; round < 3; ++round) {
             ProgProcess good(key, {m_Good});
             ProgProcess bad(key, {m_Bad});

@@ -83,9 +83,7 @@ private slots:
         setup.fileSizeLimit = limit;
         setup.ignoreFileSizeSignal = ignoreSignal;
         setup.flashFile = false;
-        loader.start(setup);
-        QVERIFY(loader.waitForLog(QStringLiteral("Start Programm")));
-        QVERIFY(loader.waitForBoard());
+        QVERIFY(loader.startConnected(setup));
         loader.sendSignal(SIGTERM);
         QVERIFY2(loader.waitForExit(), qPrintable(loader.log().right(2000)));
         QCOMPARE(loader.exitCode(), 0);
