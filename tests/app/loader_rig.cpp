@@ -51,7 +51,11 @@ LoaderProcess::LoaderProcess(const QString &key) : m_Key(key)
 
 LoaderProcess::~LoaderProcess()
 {
-    if (running()) {
+    if (!running())
+        return;
+    // Ended as a user would: a killed loader would leave its System V segment behind for good.
+    sendSignal(SIGTERM);
+    if (!m_Process.waitForFinished(kLoaderWaitMs)) {
         m_Process.kill();
         m_Process.waitForFinished(kLoaderWaitMs);
     }
