@@ -5,6 +5,8 @@
 //
 //   bench-faults [--quick] [--group NAME] [--verbose]   the cases, a table; exit 1 on a false
 //                                  success, a hang, a crash, a double report or a wrong cause
+//   bench-faults --without-read-back ...   every case with PELMORA_VERIFY=0: what the write
+//                                  alone can judge
 //   bench-faults --list [--quick]  the cases
 //   bench-faults --case N [--log]  one case (what the matrix runs in each child), with the
 //                                  loader's log lines when asked
@@ -95,9 +97,9 @@ const char *outcomeName(const Tally &t)
     return t.trueSuccess ? "success" : "failure reported";
 }
 
-int runMatrix(const QString &self, const QVector<int> &chosen, bool verbose, bool requireFull)
+int runMatrix(const QString &self, const QVector<FaultCase> &cases, const QVector<int> &chosen,
+              const QStringList &childArgs, bool verbose, bool requireFull)
 {
-    const QVector<FaultCase> cases = faultCases();
     QElapsedTimer wall;
     wall.start();
     QMap<QString, Tally> byGroup;
@@ -122,7 +124,7 @@ int runMatrix(const QString &self, const QVector<int> &chosen, bool verbose, boo
                 break;
             auto *p = new QProcess;
             p->setProcessChannelMode(QProcess::SeparateChannels);
-            p->start(self, {QStringLiteral("--case"), QString::number(order[next])});
+            p->start(self, QStringList{QStringLiteral("--case"), QString::number(order[next])} + childArgs);
             running.append({p, order[next], wall.elapsed()});
             ++next;
         }
@@ -181,7 +183,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QVector<FaultCase> cases = faultCases();
+    QVector<FaultCase> cases = faultCases();
+    const bool withoutReadBack = args.contains(QStringLiteral("--without-read-back"));
+    if (withoutReadBack)
+        for (FaultCase &c : cases)
+            c.verify = false;
     const int caseAt = args.indexOf(QStringLiteral("--case"));
     if (caseAt > 0 && caseAt + 1 < args.size()) {
         const int n = args[caseAt + 1].toInt();
@@ -202,6 +208,7 @@ int main(int argc, char *argv[])
         std::printf("%d cases\n", int(chosen.size()));
         return 0;
     }
-    return runMatrix(app.applicationFilePath(), chosen, args.contains(QStringLiteral("--verbose")),
-                     !quick && group.isEmpty());
+    const QStringList childArgs = withoutReadBack ? QStringList{QStringLiteral("--without-read-back")} : QStringList{};
+    return runMatrix(app.applicationFilePath(), cases, chosen, childArgs, args.contains(QStringLiteral("--verbose")),
+                     !quick && group.isEmpty() && !withoutReadBack);
 }
