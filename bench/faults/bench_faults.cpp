@@ -63,7 +63,8 @@ Tally judge(const FaultCase &c, bool hung, bool crashed, int code, const QString
 {
     Tally t;
     t.cases = 1;
-    if (crashed || (!hung && (code < TrueSuccess || code > DoubleReport))) {
+    // A child ended by a sanitizer exits with a status of its own choosing, but never prints its verdict.
+    if (crashed || (!hung && (code < TrueSuccess || code > DoubleReport || !verdict.startsWith(QLatin1String("verdict "))))) {
         t.crashes = 1;
         return t;
     }
