@@ -44,8 +44,9 @@ void VX_SI_USBXpressDev::failUpdate(const QString &message)
 
 // One step of a wait in which the bootloader sends nothing but ACK or NACK (the write and the
 // read-back): any other byte is not its answer, and taking it for noise could let a later
-// stray ACK stand for a block that was never programmed. True when the ACK was taken in time;
-// the next state is then the caller's to set.
+// stray ACK stand for a block that was never programmed. A NACK or such a byte ends the wait
+// at once, with a red line that says which. True when the ACK was taken in time; the next
+// state is then the caller's to set.
 bool VX_SI_USBXpressDev::strictAckStep(const char *wait, quint16 blocksLeft)
 {
     quint8 byte = 0;
@@ -58,7 +59,8 @@ bool VX_SI_USBXpressDev::strictAckStep(const char *wait, quint16 blocksLeft)
     }
     if (reply == Reply::Nack) {
         logError(kOrigin, "%s -> Get NACK %d", wait, int(blocksLeft));
-        setFwState(SM_FW_Idle);
+        failUpdate(QStringLiteral("Bootloader Fail -> Get NACK in ") + QLatin1String(wait));
+        return false;
     }
     if (m_FwTimeout == 0) {
         failUpdate(QStringLiteral("Bootloader Fail -> Time Error ") + QLatin1String(wait));

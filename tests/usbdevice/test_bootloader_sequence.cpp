@@ -300,7 +300,9 @@ private slots:
         QCOMPARE(result(rig.finished), qint8(-1));
         QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::WriteFirmware_Handler")).filter(QStringLiteral("NACK")),
                  QStringList{line});
-        QVERIFY(rig.console().contains("Bootloader IDEL -> set this->m_BootloaderActive = false"));
+        const QByteArray text = rig.console();
+        QVERIFY(text.contains("Bootloader Fail -> Get NACK in " + line.section(' ', 0, 0).toLatin1()));
+        QVERIFY(text.contains("Bootloader IDEL -> set this->m_BootloaderActive = false"));
     }
 
     void unplugMidWrite_endsWithTheDisconnectLineOnce()

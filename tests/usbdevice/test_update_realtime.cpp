@@ -57,7 +57,7 @@ private slots:
     void resetDuringTheWrite_endsTheUpdateOnceAsAFailure()
     {
         RealtimeRig r;
-        const QByteArray image = plausibleImage(16 * 256, "Reset 1.0");
+        const QByteArray image = plausibleImage(64 * 256, "Reset 1.0");
         QVERIFY(r.start(image));
         QTRY_VERIFY_WITH_TIMEOUT(r.board->blocksWritten() >= 3, kResultWaitMs);
         r.rig.dev.resetTarget();
