@@ -106,6 +106,7 @@ int runMatrix(const QString &self, const QVector<FaultCase> &cases, const QVecto
     QMap<QString, Tally> byGroup;
     QStringList groups;
     Tally total;
+    Tally byReadBack[2];  // [0] write alone, [1] with the read-back
     struct Child {
         QProcess *process;
         int index;
@@ -147,6 +148,7 @@ int runMatrix(const QString &self, const QVector<FaultCase> &cases, const QVecto
                 groups.append(c.group);
             byGroup[c.group].add(t);
             total.add(t);
+            byReadBack[c.verify ? 1 : 0].add(t);
             if (verbose || t.bad()) {
                 std::printf("  case %3d %-10s %-60s %-16s %s\n", running[i].index, qPrintable(c.group),
                             qPrintable(c.describe()), outcomeName(t), qPrintable(verdict.mid(8)));
@@ -170,11 +172,14 @@ int runMatrix(const QString &self, const QVector<FaultCase> &cases, const QVecto
     for (const QString &g : groups)
         row(qPrintable(g), byGroup[g]);
     row("total", total);
+    row("read-back", byReadBack[1]);
+    row("write only", byReadBack[0]);
     std::printf("(success: result 1 and the flash equals the image; failed: result -1; false: result 1 with the "
                 "flash differing, must be 0; hangs: no result within the bound, must be 0; crashes: must be 0; "
                 "doubles: more results than starts, must be 0; cause: a failure whose red console line names "
                 "another cause than the fault's, or a failure where nothing could fail, must be 0; max passes / "
-                "max ms: the longest time to the last result, instant in worker passes, real time in ms)\n");
+                "max ms: the longest time to the last result, instant in worker passes, real time in ms; read-back / write "
+                "only: the total split by PELMORA_VERIFY)\n");
     return !total.bad() && (!requireFull || total.cases >= kFullMatrixMinimum) ? 0 : 1;
 }
 
