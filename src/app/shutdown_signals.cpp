@@ -22,6 +22,15 @@ void catchTerminationSignals()
 {
     std::signal(SIGINT, onTerminationSignal);
     std::signal(SIGTERM, onTerminationSignal);
+#if defined(SIGHUP)
+    // The terminal the program was started from was closed.
+    std::signal(SIGHUP, onTerminationSignal);
+#endif
+#if defined(SIGXFSZ)
+    // A write over the file-size limit then fails with EFBIG, which the writers handle,
+    // instead of ending the program in the middle of it.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 void closeOnTerminationSignals(QWidget *window)

@@ -1,6 +1,7 @@
 #pragma once
-// Ctrl-C in a terminal and a service manager's SIGTERM end the program the way the close
-// button does, so the settings are written and the shared block's status byte is cleared.
+// Ctrl-C in a terminal, closing that terminal (SIGHUP) and a service manager's SIGTERM end the
+// program the way the close button does, so the settings are written, a waiting client is
+// answered and the shared block's status byte is cleared.
 
 class QWidget;
 

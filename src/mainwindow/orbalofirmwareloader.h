@@ -65,14 +65,14 @@ public slots:
     void on_m_rB_TLVMode_clicked();
 
 private:
-    enum class UpdateOrigin { Window, Client };
-
     void appendDebugText(const char *data, int length);
     void insertDebugText(const char *data, int length);
     void queueMessage(const QString &html);
     // Moves what the ring of DataType holds, as far as its queue has room.
     void pullRing(quint8 DataType, bool notified);
-    void startUpdate(const QString &path, UpdateOrigin origin);
+    // request: the client's request the update answers; 0 for the window's own updates.
+    void startUpdate(const QString &path, quint32 request);
+    void startClientUpdate(quint32 request);
     // The no-bridge state after a disconnect (by the user: forgetName) or the bridge's loss.
     void showDisconnected(bool forgetName);
     QString currentRowText() const;
@@ -91,9 +91,13 @@ private:
     // Converters keep what a flush boundary cut (a colour sequence, a UTF-8 character).
     ConsoleHtmlConverter m_BoardConverter{ConsoleHtmlConverter::Stream::Board};
     ConsoleHtmlConverter m_MessageConverter{ConsoleHtmlConverter::Stream::Message};
-    // Who asked for each update still to be answered, oldest first: the device object answers
-    // every request once and in order, so the client is given the result of its own update.
-    QList<UpdateOrigin> m_UpdateOrigins;
+    // For each update handed to the device object and not yet answered, oldest first, the
+    // client's request it serves (0: the window's own). The device object answers every update
+    // once and in order, so a result goes to the very request that asked for it.
+    QList<quint32> m_UpdateRequests;
+    // A client's request that waits for the device object to finish the update it runs; a
+    // request that comes while one waits takes its place, so toggling queues nothing.
+    quint32 m_WaitingRequest = 0;
     // A ring whose bytes did not all fit into their queue; the next flush comes back for them.
     bool m_RingLeftBehind[3] = {false, false, false};
     // The name of the bridge opened last, for messages when no list row is current.

@@ -144,7 +144,7 @@ void OrbaloFirmwareLoader::on_m_pBResetOB_clicked()
 
 void OrbaloFirmwareLoader::on_m_pBTremlin_clicked()
 {
-    startUpdate(m_pSettings->getPathTremlinHexFile(), UpdateOrigin::Window);
+    startUpdate(m_pSettings->getPathTremlinHexFile(), 0);
     ui->m_pBTremlin->setEnabled(false);
 }
 
@@ -164,7 +164,7 @@ void OrbaloFirmwareLoader::on_m_pBSearch_2_clicked()
 
 void OrbaloFirmwareLoader::on_m_pBWriteFirmware_clicked()
 {
-    startUpdate(m_HexFilePath, UpdateOrigin::Window);
+    startUpdate(m_HexFilePath, 0);
     ui->m_pBWriteFirmware->setEnabled(false);
 }
 
@@ -201,33 +201,15 @@ void OrbaloFirmwareLoader::on_m_pBclose_clicked()
     close();
 }
 
-void OrbaloFirmwareLoader::startUpdate(const QString &path, UpdateOrigin origin)
+void OrbaloFirmwareLoader::startUpdate(const QString &path, quint32 request)
 {
     // Noted before the emission: the device object may answer a refused start at once.
-    m_UpdateOrigins.append(origin);
+    m_UpdateRequests.append(request);
     emit SIGNAL_StartFirmwareUpdate(path);
 }
 
-void OrbaloFirmwareLoader::SLOT_FirmwareWriteFinish(qint8 Result)
+void OrbaloFirmwareLoader::startClientUpdate(quint32 request)
 {
-    if (Result != 1 && Result != -1)
-        return;
-    const UpdateOrigin origin =
-        m_UpdateOrigins.isEmpty() ? UpdateOrigin::Window : m_UpdateOrigins.takeFirst();
-    if (Result == -1)
-        queueMessage(QStringLiteral("<br><b><font color=\"Red\">ERROR Bootloader</font></b>"));
-    else
-        queueMessage(QStringLiteral("<b>Bootloader Finish</b>"));
-    ui->m_pBWriteFirmware->setEnabled(true);
-    // Only the client's own update answers the client; an update from the window's buttons
-    // leaves the block alone even while a client request waits behind it.
-    if (origin == UpdateOrigin::Client && m_pSharedMem->isStatusProgrammingRequestSet())
-        m_pSharedMem->setProgrammingResult(Result);
-}
-
-void OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig()
-{
-    logStatus("OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig", "Programming Extern");
     const QString path = m_pSharedMem->getPath2Hexfile();
     QString why;
     if (!VX_SharedMemSocked::isUsableHexPath(path, &why)) {
@@ -235,8 +217,57 @@ void OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig()
         // the client with -1 like any failed update.
         logError("OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig", "%s", qUtf8Printable(why));
     }
-    startUpdate(path, UpdateOrigin::Client);
+    logStatus("OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig", "Client update started for request %u",
+              request);
+    startUpdate(path, request);
+}
+
+void OrbaloFirmwareLoader::SLOT_FirmwareWriteFinish(qint8 Result)
+{
+    if (Result != 1 && Result != -1)
+        return;
+    const quint32 request = m_UpdateRequests.isEmpty() ? 0 : m_UpdateRequests.takeFirst();
+    if (Result == -1)
+        queueMessage(QStringLiteral("<br><b><font color=\"Red\">ERROR Bootloader</font></b>"));
+    else
+        queueMessage(QStringLiteral("<b>Bootloader Finish</b>"));
+    ui->m_pBWriteFirmware->setEnabled(true);
+    // Only the client's own update answers the client, and only while it still asks; an update
+    // from the window's buttons leaves the block alone.
+    if (request != 0)
+        m_pSharedMem->answerRequest(request, Result);
+    if (!m_UpdateRequests.isEmpty() || m_WaitingRequest == 0)
+        return;
+    const quint32 waiting = m_WaitingRequest;
+    m_WaitingRequest = 0;
+    if (m_pSharedMem->currentRequestId() == waiting)
+        startClientUpdate(waiting);
+    else
+        logStatus("OrbaloFirmwareLoader::SLOT_FirmwareWriteFinish", "Request %u withdrawn before its update started",
+                  waiting);
+}
+
+void OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig()
+{
+    static const char *const kOrigin = "OrbaloFirmwareLoader::SLOT_ProgrammingRequestPendig";
+    logStatus(kOrigin, "Programming Extern");
+    // The signal is queued: by now the request may be withdrawn, or raised again (a new one
+    // whose own signal follows).
+    const quint32 request = m_pSharedMem->currentRequestId();
+    if (request == 0) {
+        logStatus(kOrigin, "Request withdrawn before its update started");
+        return;
+    }
+    if (request == m_WaitingRequest || m_UpdateRequests.contains(request))
+        return;
     ui->m_pBWriteFirmware->setEnabled(false);
+    if (m_UpdateRequests.isEmpty()) {
+        startClientUpdate(request);
+        return;
+    }
+    // Its update starts when the running one has ended, if the client still asks then.
+    logStatus(kOrigin, "Update running, request %u waits", request);
+    m_WaitingRequest = request;
 }
 
 void OrbaloFirmwareLoader::SLOT_ProgrammingFinished(qint16 eResult)

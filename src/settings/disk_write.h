@@ -1,6 +1,7 @@
 #pragma once
-// Every byte the settings object puts on disk passes through writeToDisk, so a test can stand in
-// for a disk that fills up half-way through a write, which no real folder does on demand.
+// The settings object's writes to disk: each step reports a failure the caller must see, since
+// a write that fails inside a file's buffer shows nowhere else (QSaveFile::commit() in Qt 5.15
+// replaces the file after a failed flush).
 
 #include <QByteArray>
 #include <QFileDevice>
@@ -9,8 +10,6 @@
 bool writeToDisk(QFileDevice &file, const QByteArray &data);
 
 // Flushes the file and asks the system to put its bytes on the medium, so that a file renamed
-// into place afterwards never shows up empty after a power cut.
+// into place afterwards never shows up empty after a power cut. False on any error of the file
+// so far, a buffered write that failed included.
 bool syncToDisk(QFileDevice &file);
-
-// From now on every writeToDisk stores at most `bytes` bytes and then fails; -1 lifts the limit.
-void setDiskSpaceForTesting(qint64 bytes);

@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryFile>
+#include <QTextCodec>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
@@ -38,6 +39,21 @@ QString modeText(quint32 mode)
 void logElement(const QStringRef &name, const QString &value)
 {
     logStatus(kRead, "SE: %s->\"%s\"", qUtf8Printable(name.toString()), qUtf8Printable(value));
+}
+
+bool declaresEncoding(const QByteArray &bytes)
+{
+    if (!bytes.startsWith("<?xml"))
+        return false;
+    const int end = bytes.indexOf("?>");
+    return end > 0 && bytes.left(end).contains("encoding");
+}
+
+bool isValidUtf8(const QByteArray &bytes)
+{
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 } // namespace
@@ -132,9 +148,40 @@ void VX_XML_Settings::readXMLFile()
         logError(kRead, "File not open!");
         return;
     }
+    // A settings file is a few hundred bytes; one far larger is damaged or not ours, and its
+    // values would not be usable anyway (a path of megabytes ends in the title bar).
+    const qint64 size = m_SettingsFile.size();
+    if (size > kSettingsFileMaxBytes) {
+        logError(kRead, "Settings file too large (%lld bytes, at most %lld): defaults used", size,
+                 kSettingsFileMaxBytes);
+        m_Unreadable = true;
+        return;
+    }
+    const QByteArray bytes = m_SettingsFile.readAll();
+    if (m_SettingsFile.error() != QFileDevice::NoError) {
+        logError(kRead, "Settings file not readable: %s", qUtf8Printable(m_SettingsFile.errorString()));
+        m_Unreadable = true;
+        return;
+    }
+    if (bytes.isEmpty())
+        return;  // made empty at the first start
 
-    // No encoding in the declaration, so the reader takes the bytes as UTF-8, as they are written.
-    QXmlStreamReader xml(&m_SettingsFile);
+    // The file is written as UTF-8 without an encoding in its declaration. The same file saved by
+    // a Windows program is in its ANSI code page: bytes that are no UTF-8 are taken as Latin-1.
+    QXmlStreamReader xml;
+    if (!declaresEncoding(bytes) && !isValidUtf8(bytes)) {
+        logStatus(kRead, "Settings file is not UTF-8: read as Latin-1");
+        xml.addData(QString::fromLatin1(bytes));
+    } else {
+        xml.addData(bytes);
+    }
+    if (!readSettings(xml) || xml.hasError())
+        m_Unreadable = true;
+}
+
+// False when a value is beyond its bound: reading stops there, as at any fault of the file.
+bool VX_XML_Settings::readSettings(QXmlStreamReader &xml)
+{
     while (!xml.atEnd()) {
         xml.readNext();
         if (!xml.isStartElement() || xml.name() != kRootElement)
@@ -145,12 +192,16 @@ void VX_XML_Settings::readXMLFile()
         while (!xml.atEnd() && !xml.isEndElement()) {
             if (xml.isStartElement()) {
                 const QStringRef name = xml.name();
-                if (name == kPathHexFileElement) {
-                    m_PathHexFile = xml.readElementText();
-                    logElement(name, m_PathHexFile);
-                } else if (name == kUsbDevNameElement) {
-                    m_UsbDevName = xml.readElementText();
-                    logElement(name, m_UsbDevName);
+                if (name == kPathHexFileElement || name == kUsbDevNameElement) {
+                    const QString value = xml.readElementText();
+                    const int valueBytes = value.toUtf8().size();
+                    if (valueBytes > kSettingsValueMaxBytes) {
+                        logError(kRead, "%s too long (%d bytes, at most %d): not used, reading stopped",
+                                 qUtf8Printable(name.toString()), valueBytes, kSettingsValueMaxBytes);
+                        return false;
+                    }
+                    (name == kPathHexFileElement ? m_PathHexFile : m_UsbDevName) = value;
+                    logElement(name, value);
                 } else if (name == kDebugComModeElement) {
                     bool ok = false;
                     const quint32 mode = xml.readElementText().trimmed().toUInt(&ok, 10);
@@ -161,6 +212,7 @@ void VX_XML_Settings::readXMLFile()
             xml.readNext();
         }
     }
+    return true;
 }
 
 void VX_XML_Settings::writeXMLFile()
@@ -191,8 +243,15 @@ void VX_XML_Settings::writeXMLFile()
     // name is opened again afterwards (the old one when the replacement failed).
     const QString path = m_SettingsFile.fileName();
     m_SettingsFile.close();
+    if (m_Unreadable && !keepUnreadableFile(path)) {
+        if (!m_SettingsFile.open(QIODevice::ReadWrite))
+            logError(kWrite, "Unable to open settings file");
+        return;
+    }
     QSaveFile replacement(path);
-    if (!replacement.open(QIODevice::WriteOnly) || !writeToDisk(replacement, bytes)) {
+    // commit() cannot be trusted to see a failed write (it replaced the file after a failed
+    // flush in Qt 5.15): every step is checked here, and nothing is committed after an error.
+    if (!replacement.open(QIODevice::WriteOnly) || !writeToDisk(replacement, bytes) || !syncToDisk(replacement)) {
         replacement.cancelWriting();
         replacement.commit();
         logError(kWrite, "Unable to replace settings file");
@@ -201,6 +260,22 @@ void VX_XML_Settings::writeXMLFile()
     }
     if (!m_SettingsFile.open(QIODevice::ReadWrite))
         logError(kWrite, "Unable to open settings file");
+}
+
+// A file whose values could not be read is still the user's: it moves aside before the defaults
+// take its name. False (nothing is written then) when it cannot be moved.
+bool VX_XML_Settings::keepUnreadableFile(const QString &path)
+{
+    const QString backup = path + QStringLiteral(".bak");
+    QFile::remove(backup);
+    if (!QFile::rename(path, backup)) {
+        logError(kWrite, "Unable to keep the unreadable settings file as \"%s\": not replaced",
+                 qUtf8Printable(backup));
+        return false;
+    }
+    logStatus(kWrite, "Unreadable settings file kept as \"%s\"", qUtf8Printable(backup));
+    m_Unreadable = false;
+    return true;
 }
 
 QString VX_XML_Settings::getPathHexFile() const

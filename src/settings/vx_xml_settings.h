@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class QXmlStreamReader;
+
 class VX_XML_Settings {
 public:
     VX_XML_Settings();
@@ -25,8 +27,14 @@ public:
     void setDebugComMode(quint32 &mode);
     QString getPathTremlinHexFile() const;
 
+    // Bounds beyond which a settings file, or a path or name in it, is taken as unreadable.
+    static constexpr qint64 kSettingsFileMaxBytes = 1024 * 1024;
+    static constexpr int kSettingsValueMaxBytes = 4096;
+
 private:
     void createTremlinHexFile();
+    bool readSettings(QXmlStreamReader &xml);
+    bool keepUnreadableFile(const QString &path);
 
     QString m_Folder;
     QFile m_SettingsFile;
@@ -35,4 +43,6 @@ private:
     QString m_PathHexFile;
     QString m_UsbDevName;
     quint32 m_DebugComMode = 0;
+    // The file held something that could not be read: it is kept as Settings.xml.bak at exit.
+    bool m_Unreadable = false;
 };

@@ -58,17 +58,20 @@ bool ProgrammingClient::read(SharedMemSnapshot *snapshot)
     return true;
 }
 
-bool ProgrammingClient::submit(const QString &absolutePath)
+ProgrammingClient::Submit ProgrammingClient::submit(const QString &absolutePath)
 {
     if (absolutePath.toUtf8().size() > kPath2HexfileMaxBytes)
-        return false;
+        return Submit::Failed;
     if (!m_SharedMemory.isAttached() || !m_SharedMemory.lock())
-        return false;
+        return Submit::Failed;
     auto *block = static_cast<SharedMemBlock *>(m_SharedMemory.data());
-    writeBoundedText(block->Path2Hexfile, kPath2HexfileWidth, absolutePath);
-    block->StatusProgrammingRequest = 1;
+    const bool free = block->StatusProgrammingRequest == 0 && readProgrammingResult(*block) == kResultNone;
+    if (free) {
+        writeBoundedText(block->Path2Hexfile, kPath2HexfileWidth, absolutePath);
+        block->StatusProgrammingRequest = 1;
+    }
     m_SharedMemory.unlock();
-    return true;
+    return free ? Submit::Taken : Submit::Busy;
 }
 
 bool ProgrammingClient::withdraw()

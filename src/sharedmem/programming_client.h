@@ -24,9 +24,12 @@ public:
 
     // False when detached or the lock fails; snapshot untouched then.
     bool read(SharedMemSnapshot *snapshot);
-    // Writes the path and raises the request in one locked step, so the loader never sees the
-    // request beside a half-written path. False if the path does not fit its field.
-    bool submit(const QString &absolutePath);
+    enum class Submit { Taken, Busy, Failed };
+    // Takes the request if it is free (no request set, no result waiting to be reset) and writes
+    // the path, in one locked step: the loader never sees the request beside a half-written
+    // path, and of two clients asking at once only one gets it (Busy for the other). Failed when
+    // the path does not fit its field or the block cannot be locked.
+    Submit submit(const QString &absolutePath);
     bool withdraw();
     // Clears a result that no loader will reset (it ended before the previous withdrawal was
     // seen); only while no request is pending, which is when the loader itself would clear it.

@@ -1,190 +1,203 @@
 #include "sharedmem/vx_sharedmemsocked.h"
 
 #include "app/log.h"
-#include "sharedmem/shared_mem_poll.h"
+#include "sharedmem/shared_segment_gate.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
 
-#include <cstring>
+#include <type_traits>
+#include <utility>
+
+namespace {
+
+constexpr const char *kDtor = "VX_SharedMemSocked::~VX_SharedMemSocked";
+
+// How long the window waits at most: for the block at start-up, for an accessor's exchange,
+// and for the final writes and the detach at its end. Past these it goes on; what was not
+// written then is written by the next exchange (or, at the end, not at all).
+constexpr int kJoinWaitMs = 500;
+constexpr int kCallerWaitMs = 100;
+constexpr int kFinalWaitMs = 250;
+constexpr int kCloseWaitMs = 200;
+constexpr int kLockedCloseWaitMs = 20;
+
+// Beside QSharedMemory's own key files, one per key.
+QString serveLockPath(const QString &key)
+{
+    const QByteArray hash = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return QDir::tempPath() + QStringLiteral("/pelmora-serve-") + QString::fromLatin1(hash.left(16))
+           + QStringLiteral(".lock");
+}
+
+} // namespace
 
 VX_SharedMemSocked::VX_SharedMemSocked(const QString &key, bool startThread, QObject *parent)
-    : QThread(parent), m_Key(key)
+    : QThread(parent)
+    , m_Gate(std::make_unique<SharedSegmentGate>(key))
+    , m_Key(key)
+    , m_ServeLock(serveLockPath(key))
 {
-    static const char *const kOrigin = "VX_SharedMemSocked::VX_SharedMemSocked";
-    m_SharedMemory.setKey(m_Key);
-
-    bool joined = m_SharedMemory.attach(QSharedMemory::ReadWrite);
-    if (!joined) {
-        if (m_SharedMemory.create(kSharedMemBlockSize, QSharedMemory::ReadWrite)) {
-            logStatus(kOrigin, "Create Sharedmemory %d Bytes", m_SharedMemory.size());
-            m_pBlock = static_cast<SharedMemBlock *>(m_SharedMemory.data());
-            if (m_SharedMemory.lock()) {
-                m_pBlock->StatusPelmora = 0;
-                writeProgrammingResult(*m_pBlock, kResultNone);
-                m_pBlock->StatusProgrammingRequest = 0;
-                m_pBlock->StatusOrbaloConnection = 0;
-                m_pBlock->Path2Hexfile[0] = '\0';
-                m_SharedMemory.unlock();
-            }
-        } else if (m_SharedMemory.error() == QSharedMemory::AlreadyExists
-                   && m_SharedMemory.attach(QSharedMemory::ReadWrite)) {
-            // The client created the block between our attach and create: join it after all.
-            joined = true;
-        } else {
-            logError(kOrigin, "Unabel to create Sharedmomory");
-            logStatus(kOrigin, "Create Sharedmemory %d Bytes", 0);
-        }
-    }
-    if (joined) {
-        m_pBlock = static_cast<SharedMemBlock *>(m_SharedMemory.data());
-        logStatus(kOrigin, "Join Sharedmemory %d Bytes", m_SharedMemory.size());
-        if (m_SharedMemory.size() < kSharedMemBlockSize) {
-            // A foreign segment under our key: touching it would run past its end.
-            logError(kOrigin, "Sharedmemory too small: %d Bytes", m_SharedMemory.size());
-            m_pBlock = nullptr;
-            m_SharedMemory.detach();
-        }
-    }
+    // Only a lock file whose process has ended is stale, however long the first loader runs.
+    m_ServeLock.setStaleLockTime(0);
+    tryToServe(false);
+    exchange(PassKind::Owner, kJoinWaitMs, nullptr);
     if (startThread)
         start();
 }
 
 VX_SharedMemSocked::~VX_SharedMemSocked()
 {
-    static const char *const kOrigin = "VX_SharedMemSocked::~VX_SharedMemSocked";
     m_RunThread.store(false, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> l(m_StateMutex);
+        m_WakeWanted = true;
+    }
+    m_Wake.notify_all();
     wait();
-    if (m_SharedMemory.isAttached()) {
-        if (m_SharedMemory.lock()) {
-            const bool pending = m_pBlock->StatusProgrammingRequest != 0;
-            if (pending)
-                m_pBlock->StatusProgrammingRequest = 0;
-            m_SharedMemory.unlock();
-            if (pending)
-                logError(kOrigin, "Kill Pending");
-        }
-        m_SharedMemory.detach();
-        logStatus(kOrigin, "Detach SharedMemory");
+    bool finalWritten = true;
+    if (m_Attach.load(std::memory_order_acquire) != Attach::Detached
+        && !exchange(PassKind::Final, kFinalWaitMs, nullptr)) {
+        finalWritten = false;
+        logError(kDtor, "Sharedmemory locked by another process: left without the final writes");
     }
+    const bool attached = isAttached();
+    // Detaching takes the lock too: when it was not to be had just now, it is not waited for.
+    if (!m_Gate->close(finalWritten ? kCloseWaitMs : kLockedCloseWaitMs))
+        logError(kDtor, "Sharedmemory locked by another process: detached once it is free");
+    else if (attached)
+        logStatus(kDtor, "Detach SharedMemory");
+    if (isServing())
+        m_ServeLock.unlock();
 }
 
-SharedMemBlock *VX_SharedMemSocked::lockBlock(const char *origin)
+bool VX_SharedMemSocked::isAttached() const
 {
-    if (!m_SharedMemory.isAttached()) {
-        logError(origin, "Sharedmemory not set!");
-        return nullptr;
-    }
-    m_ThreadLock.lock();
-    if (!m_SharedMemory.lock()) {
-        m_ThreadLock.unlock();
-        logError(origin, "Sharedmemory lock failed: %s", qUtf8Printable(m_SharedMemory.errorString()));
-        return nullptr;
-    }
-    return m_pBlock;
+    return m_Attach.load(std::memory_order_acquire) == Attach::Attached;
 }
 
-void VX_SharedMemSocked::unlockBlock()
+bool VX_SharedMemSocked::usable(const char *origin) const
 {
-    m_SharedMemory.unlock();
-    m_ThreadLock.unlock();
+    if (m_Attach.load(std::memory_order_acquire) != Attach::Detached)
+        return true;
+    logError(origin, "Sharedmemory not set!");
+    return false;
+}
+
+void VX_SharedMemSocked::refresh()
+{
+    if (!isRunning()) {
+        exchange(PassKind::Owner, kCallerWaitMs, nullptr);
+        return;
+    }
+    // A receiver connected directly runs on the polling thread, which cannot wait for itself;
+    // and while another process holds the lock, waiting would only freeze the window.
+    if (QThread::currentThread() == this || m_LockBusy.load(std::memory_order_acquire))
+        return;
+    std::unique_lock<std::mutex> l(m_StateMutex);
+    const quint64 wanted = m_ExchangesBegun + 1;
+    m_WakeWanted = true;
+    m_Wake.notify_all();
+    m_Exchanged.wait_for(l, std::chrono::milliseconds(kCallerWaitMs), [&] { return m_ExchangesDone >= wanted; });
+}
+
+template <typename Change>
+void VX_SharedMemSocked::write(const char *origin, Change change)
+{
+    if (!usable(origin))
+        return;
+    {
+        std::lock_guard<std::mutex> l(m_StateMutex);
+        change();
+    }
+    refresh();
+}
+
+template <typename Read>
+auto VX_SharedMemSocked::read(const char *origin, Read reader)
+{
+    using Value = std::decay_t<decltype(reader())>;
+    if (!usable(origin))
+        return Value();
+    refresh();
+    std::lock_guard<std::mutex> l(m_StateMutex);
+    return reader();
 }
 
 bool VX_SharedMemSocked::isStatusPelmoraSet()
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::isStatusPelmoraSet");
-    if (!b)
-        return false;
-    const bool set = b->StatusPelmora != 0;
-    unlockBlock();
-    return set;
+    return read("VX_SharedMemSocked::isStatusPelmoraSet", [this] { return m_Seen.StatusPelmora != 0; });
 }
 
 bool VX_SharedMemSocked::isStatusProgrammingRequestSet()
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::isStatusProgrammingRequestSet");
-    if (!b)
-        return false;
-    const bool set = b->StatusProgrammingRequest != 0;
-    unlockBlock();
-    return set;
+    return read("VX_SharedMemSocked::isStatusProgrammingRequestSet",
+                [this] { return m_Seen.StatusProgrammingRequest != 0; });
 }
 
 bool VX_SharedMemSocked::isStatusOrbaloConnectionSet()
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::isStatusOrbaloConnectionSet");
-    if (!b)
-        return false;
-    const bool set = b->StatusOrbaloConnection != 0;
-    unlockBlock();
-    return set;
+    return read("VX_SharedMemSocked::isStatusOrbaloConnectionSet",
+                [this] { return m_Seen.StatusOrbaloConnection != 0; });
 }
 
 QString VX_SharedMemSocked::getPath2Hexfile()
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::getPath2Hexfile");
-    if (!b)
-        return QString();
-    const QString path = readBoundedText(b->Path2Hexfile, kPath2HexfileWidth);
-    unlockBlock();
-    return path;
+    return read("VX_SharedMemSocked::getPath2Hexfile",
+                [this] { return readBoundedText(m_Seen.Path2Hexfile, kPath2HexfileWidth); });
 }
 
 QString VX_SharedMemSocked::getNameOfConnectedDevice()
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::getNameOfConnectedDevice");
-    if (!b)
-        return QString();
-    const QString name = readBoundedText(b->NameOfConnectedDevice, kNameOfConnectedDeviceWidth);
-    unlockBlock();
-    return name;
+    return read("VX_SharedMemSocked::getNameOfConnectedDevice",
+                [this] { return readBoundedText(m_Seen.NameOfConnectedDevice, kNameOfConnectedDeviceWidth); });
 }
 
 int VX_SharedMemSocked::getProgrammingResult()
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::getProgrammingResult");
-    if (!b)
-        return kResultNone;
-    const int result = readProgrammingResult(*b);
-    unlockBlock();
-    return result;
+    return read("VX_SharedMemSocked::getProgrammingResult", [this] { return int(readProgrammingResult(m_Seen)); });
+}
+
+quint32 VX_SharedMemSocked::currentRequestId()
+{
+    return read("VX_SharedMemSocked::currentRequestId", [this] { return m_CurrentRequest; });
 }
 
 void VX_SharedMemSocked::setStatusPelmora(quint8 value)
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::setStatusPelmora");
-    if (!b)
-        return;
-    b->StatusPelmora = value;
-    // Kept under the thread lock as well: the polling thread reads it to decide on the reset.
-    m_LastState.StatusPelmora = value;
-    unlockBlock();
+    write("VX_SharedMemSocked::setStatusPelmora", [this, value] { m_Writes.status = value; });
 }
 
 void VX_SharedMemSocked::setStatusOrbaloConnection(quint8 value)
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::setStatusOrbaloConnection");
-    if (!b)
-        return;
-    b->StatusOrbaloConnection = value;
-    unlockBlock();
+    write("VX_SharedMemSocked::setStatusOrbaloConnection", [this, value] {
+        m_Writes.connection = value;
+        m_OwnConnection = value;
+    });
 }
 
 void VX_SharedMemSocked::setNameOfConnectedDevice(const QString &name)
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::setNameOfConnectedDevice");
-    if (!b)
-        return;
-    writeBoundedText(b->NameOfConnectedDevice, kNameOfConnectedDeviceWidth, name);
-    unlockBlock();
+    write("VX_SharedMemSocked::setNameOfConnectedDevice", [this, &name] {
+        m_Writes.nameSet = true;
+        m_Writes.name = name;
+        m_OwnNameSet = true;
+        m_OwnName = name;
+    });
 }
 
 void VX_SharedMemSocked::setProgrammingResult(int result)
 {
-    SharedMemBlock *b = lockBlock("VX_SharedMemSocked::setProgrammingResult");
-    if (!b)
-        return;
-    writeProgrammingResult(*b, qint32(result));
-    unlockBlock();
+    write("VX_SharedMemSocked::setProgrammingResult", [this, result] {
+        m_Writes.resultSet = true;
+        m_Writes.result = qint32(result);
+    });
+}
+
+void VX_SharedMemSocked::answerRequest(quint32 id, int result)
+{
+    write("VX_SharedMemSocked::answerRequest", [this, id, result] { m_Writes.answers.push_back({id, qint32(result)}); });
 }
 
 bool VX_SharedMemSocked::isUsableHexPath(const QString &path, QString *why)
@@ -204,32 +217,4 @@ bool VX_SharedMemSocked::isUsableHexPath(const QString &path, QString *why)
     if (!info.isReadable())
         return refuse(QStringLiteral("HEX file is not readable: ") + path);
     return true;
-}
-
-void VX_SharedMemSocked::run()
-{
-    static const char *const kOrigin = "VX_SharedMemSocked::run";
-    logStatus(kOrigin, "Thread Start");
-    while (m_RunThread.load(std::memory_order_acquire)) {
-        if (m_SharedMemory.isAttached()) {
-            PollOutcome out;
-            m_ThreadLock.lock();
-            if (m_SharedMemory.lock()) {
-                out = pollSharedBlock(m_LastState, *m_pBlock);
-                m_SharedMemory.unlock();
-            }
-            m_ThreadLock.unlock();
-            // Emitted after unlocking: a receiver connected directly may call the accessors.
-            if (out.requestPending)
-                emit SIGNAL_ProgrammingRequestPendig();
-            if (out.resultReset)
-                logStatus(kOrigin, "Set to Idel-Mode");
-            if (out.finished) {
-                emit SIGNAL_ProgrammingFinished(qint16(out.finishedResult));
-                logStatus(kOrigin, "Send SIGNAL Prog Finished");
-            }
-        }
-        QThread::msleep(1);
-    }
-    logStatus(kOrigin, "Thread END");
 }

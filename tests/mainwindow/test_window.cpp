@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -313,7 +314,7 @@ private slots:
         connectRow(w, kBoardName);
         ProgrammingClient client(m_Key);
         QVERIFY(client.attachExisting(nullptr));
-        QVERIFY(client.submit(tremlinImagePath(w)));
+        QVERIFY(client.submit(tremlinImagePath(w)) == ProgrammingClient::Submit::Taken);
         SharedMemSnapshot s;
         QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result == 1, kUpdateWait);
         QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
@@ -329,12 +330,34 @@ private slots:
         w.on_m_pBTremlin_clicked();
         QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
         // Asked while the window's own update runs, for a file that is not there.
-        QVERIFY(client.submit(dir.filePath(QStringLiteral("missing.hex"))));
+        QVERIFY(client.submit(dir.filePath(QStringLiteral("missing.hex"))) == ProgrammingClient::Submit::Taken);
         SharedMemSnapshot s;
         QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
         QCOMPARE(s.result, -1);
         QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
         QTRY_VERIFY(consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
+    }
+
+    void closeButtonDuringAClientsUpdate_answersItMinusOne()
+    {
+        pelsim::BoardOptions realtime;
+        realtime.timing = pelsim::Timing::Realtime;  // the built-in image takes seconds here
+        m_Lib->addBridge(QStringLiteral("Slow board"), QStringLiteral("0003"),
+                         std::make_shared<pelsim::SimBoard>(realtime));
+        ProgrammingClient client(m_Key);
+        {
+            OrbaloFirmwareLoader w;
+            connectRow(w, QStringLiteral("Slow board [0x0003]"));
+            QVERIFY(client.attachExisting(nullptr));
+            QVERIFY(client.submit(tremlinImagePath(w)) == ProgrammingClient::Submit::Taken);
+            QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
+            QTest::mouseClick(widget<QPushButton>(w, "m_pBclose"), Qt::LeftButton);
+            QVERIFY(!w.isVisible());
+        }
+        SharedMemSnapshot s;
+        QVERIFY(client.read(&s));
+        QCOMPARE(s.result, -1);
+        QCOMPARE(s.request, quint8(0));
     }
 
     void secondInstance_warnsAndStarts_andTheStatusByteFollowsTheLastOne()

@@ -2,7 +2,6 @@
 // reader, the exact file written at exit, non-ASCII text, and files that fail half-way.
 
 #include "resources/firmware/firmware_resources.h"
-#include "settings/disk_write.h"
 #include "settings/vx_xml_settings.h"
 #include "support/log_capture.h"
 
@@ -95,13 +94,10 @@ private slots:
 
     void init()
     {
-        setDiskSpaceForTesting(-1);
         QDir(m_Folder).removeRecursively();
         QVERIFY(!QFileInfo::exists(m_Folder));
         QVERIFY(QDir().mkpath(QFileInfo(m_Folder).path()));
     }
-
-    void cleanup() { setDiskSpaceForTesting(-1); }
 
     void firstStart_createsFoldersFileAndImageAndWritesDefaultsAtExit()
     {
@@ -266,85 +262,64 @@ private slots:
         QVERIFY(log.messages(kRead).contains(QStringLiteral("SE: SettingsPathHexFile->\"%1\"").arg(path)));
     }
 
-    void corruptFile_keepsWhatWasReadAndIsRewrittenInFull_data()
+    void unusualFile_keepsWhatWasRead_andBacksUpWhatCouldNotBeRead_data()
     {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QByteArray>("written");
+        QTest::addColumn<bool>("backup");      // the stored file is kept as Settings.xml.bak
+        QTest::addColumn<QString>("errorLine");  // "" for none
         const QByteArray full = document("/keep.hex", "Kept", " 1");
         QTest::newRow("cut inside the mode element")
-            << full.left(full.indexOf("<SettingsDebugComMode>") + 10) << document("/keep.hex", "Kept", " 0");
+            << full.left(full.indexOf("<SettingsDebugComMode>") + 10) << document("/keep.hex", "Kept", " 0") << true
+            << QString();
         QTest::newRow("cut after the first child")
-            << full.left(full.indexOf("</SettingsPathHexFile>") + 22) << document("/keep.hex", "", " 0");
+            << full.left(full.indexOf("</SettingsPathHexFile>") + 22) << document("/keep.hex", "", " 0") << true
+            << QString();
         static const char garbage[] = "\x00\x01\xfe\xff not xml <<<&";
-        QTest::newRow("garbage") << QByteArray(garbage, sizeof garbage - 1) << kDefaultDocument;
+        QTest::newRow("garbage") << QByteArray(garbage, sizeof garbage - 1) << kDefaultDocument << true << QString();
         QTest::newRow("wrong root") << QByteArray("<Other><SettingsUsbDevName>X</SettingsUsbDevName></Other>")
-                                    << kDefaultDocument;
+                                    << kDefaultDocument << false << QString();
         QTest::newRow("names differ in case")
-            << QByteArray("<settings><SettingsUsbDevName>X</SettingsUsbDevName></settings>") << kDefaultDocument;
+            << QByteArray("<settings><SettingsUsbDevName>X</SettingsUsbDevName></settings>") << kDefaultDocument
+            << false << QString();
+        // Saved by a Windows program in its ANSI code page: Latin-1 bytes, no declared encoding.
+        QTest::newRow("Latin-1, no encoding declared")
+            << document("C:/Benutzer/J\xfcrgen/\xdc" "bung.hex", "Ger\xe4t \xb5" "C [0x1]", " 1")
+            << document("C:/Benutzer/J\xc3\xbcrgen/\xc3\x9c" "bung.hex", "Ger\xc3\xa4t \xc2\xb5" "C [0x1]", " 1")
+            << false << QString();
+        const QByteArray longest = "/" + QByteArray(4095, 'p');
+        QTest::newRow("path of 4096 bytes") << document(longest, "Dev", " 1") << document(longest, "Dev", " 1")
+                                            << false << QString();
+        QTest::newRow("path of 4097 bytes")
+            << QByteArray("<?xml version=\"1.0\"?><Settings><SettingsUsbDevName>Kept</SettingsUsbDevName>"
+                          "<SettingsPathHexFile>/" + longest + "</SettingsPathHexFile>"
+                          "<SettingsDebugComMode> 1</SettingsDebugComMode></Settings>")
+            << document("", "Kept", " 0") << true << QStringLiteral("SettingsPathHexFile too long");
+        QTest::newRow("file of 2 MiB") << document("/" + QByteArray(2 * 1024 * 1024, 'x'), "Dev", " 1")
+                                       << kDefaultDocument << true << QStringLiteral("Settings file too large");
     }
 
-    void corruptFile_keepsWhatWasReadAndIsRewrittenInFull()
+    void unusualFile_keepsWhatWasRead_andBacksUpWhatCouldNotBeRead()
     {
         QFETCH(QByteArray, stored);
         QFETCH(QByteArray, written);
+        QFETCH(bool, backup);
+        QFETCH(QString, errorLine);
         LogCapture log;
         QCOMPARE(roundTrip(stored), written);
-        QVERIFY(log.errors().isEmpty());
-    }
-
-    void failedSettingsWrite_leavesTheOldFileIntact_data()
-    {
-        QTest::addColumn<qint64>("space");
-        QTest::newRow("disk full at once") << qint64(0);
-        QTest::newRow("disk full half-way") << qint64(40);
-    }
-
-    void failedSettingsWrite_leavesTheOldFileIntact()
-    {
-        QFETCH(qint64, space);
-        const QByteArray old = document("/old.hex", "Old bridge", " 1");
-        prepareEarlierRun(old);
-        LogCapture log;
-        {
-            VX_XML_Settings s;
-            s.setPathHexFile(QStringLiteral("/new/and/much/longer/path/than/before.hex"));
-            setDiskSpaceForTesting(space);
+        const QString bak = settingsPath() + ".bak";
+        QCOMPARE(QFile::exists(bak), backup);
+        if (backup)
+            QVERIFY(readAll(bak) == stored);
+        if (errorLine.isEmpty()) {
+            QVERIFY(log.errors().isEmpty());
+        } else {
+            QCOMPARE(log.errors().size(), 1);
+            QVERIFY2(log.errors().first().contains(errorLine), qPrintable(log.errors().first()));
         }
-        setDiskSpaceForTesting(-1);
-        QCOMPARE(readAll(settingsPath()), old);
-        QCOMPARE(log.messages(kWrite), QStringList({QStringLiteral("Write Content"),
-                                                    QStringLiteral("Unable to replace settings file")}));
-        QCOMPARE(log.errors().size(), 1);
-        QCOMPARE(QDir(m_Folder).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("Settings.xml")});
-
-        // The next run still finds the old values and can save new ones.
-        {
-            VX_XML_Settings s;
-            QCOMPARE(s.getPathHexFile(), QStringLiteral("/old.hex"));
-            s.setUsbDevName(QString());
-        }
-        QCOMPARE(readAll(settingsPath()), document("/old.hex", "", " 1"));
-    }
-
-    void failedImageCopy_leavesNoImageAndTheNextStartCopiesIt()
-    {
-        QVERIFY(QDir().mkpath(firmwareFolder()));
-        writeAll(settingsPath(), kDefaultDocument);
-        {
-            LogCapture log;
-            setDiskSpaceForTesting(1000);
-            VX_XML_Settings s;
-            setDiskSpaceForTesting(-1);
-            QCOMPARE(log.messages(kCtor), QStringList({QStringLiteral("Tremlin HexFile not exist"),
-                                                       QStringLiteral("Unable to write Tremlin hex file")}));
-            QVERIFY(QDir(firmwareFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
-        }
-        LogCapture log;
-        VX_XML_Settings s;
-        QCOMPARE(log.messages(kCtor), QStringList({QStringLiteral("Tremlin HexFile not exist"),
-                                                   QStringLiteral("Create New Tremlin Hex File")}));
-        QCOMPARE(readAll(imagePath()), resourceImage());
+        // A second run reads what the first one wrote, and keeps the backup as it is.
+        QCOMPARE(roundTrip(written), written);
+        QCOMPARE(QFile::exists(bak), backup);
     }
 
     void folderWithoutItsParents_isCreatedWithThem_andTheSettingsAreKept()

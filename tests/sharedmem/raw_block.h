@@ -35,7 +35,22 @@ public:
         return out;
     }
     quint8 byteAt(int offset) { return quint8(read(offset, 1).at(0)); }
+    qint32 int32At(int offset)
+    {
+        const QByteArray b = read(offset, 4);
+        return qint32(quint32(quint8(b[0])) | quint32(quint8(b[1])) << 8 | quint32(quint8(b[2])) << 16
+                      | quint32(quint8(b[3])) << 24);
+    }
+    // Holds the segment's lock as a careless client would, until release().
+    bool holdLock() { return m_Held = m_Memory.lock(); }
+    void release()
+    {
+        if (m_Held)
+            m_Memory.unlock();
+        m_Held = false;
+    }
 
 private:
     QSharedMemory m_Memory;
+    bool m_Held = false;
 };

@@ -60,7 +60,7 @@ private slots:
         ProgrammingClient client(key);
         QVERIFY(client.attachOrCreate(nullptr));
         QVERIFY(client.createdBlock());
-        QVERIFY(client.submit(QStringLiteral("/tmp/firmware.hex")));
+        QVERIFY(client.submit(QStringLiteral("/tmp/firmware.hex")) == ProgrammingClient::Submit::Taken);
 
         LogCapture log;
         VX_SharedMemSocked link(key, false);
@@ -123,7 +123,7 @@ private slots:
         link.start();
         ProgrammingClient client(key);
         QVERIFY(client.attachOrCreate(nullptr));
-        QVERIFY(client.submit(QStringLiteral("/x.hex")));
+        QVERIFY(client.submit(QStringLiteral("/x.hex")) == ProgrammingClient::Submit::Taken);
         QTRY_COMPARE(rec.requests(), 1);
         link.setProgrammingResult(1);
         QTRY_COMPARE(rec.results().size(), 1);
@@ -256,7 +256,7 @@ private slots:
         const QString key = uniqueShmKey("kill");
         ProgrammingClient client(key);
         QVERIFY(client.attachOrCreate(nullptr));
-        QVERIFY(client.submit(QStringLiteral("/a.hex")));
+        QVERIFY(client.submit(QStringLiteral("/a.hex")) == ProgrammingClient::Submit::Taken);
         LogCapture log;
         {
             VX_SharedMemSocked link(key);
@@ -277,6 +277,26 @@ private slots:
         QVERIFY(at(QStringLiteral("Thread END")) >= 0);
         QVERIFY(at(QStringLiteral("Thread END")) < at(QStringLiteral("Kill Pending")));
         QVERIFY(at(QStringLiteral("Kill Pending")) < at(QStringLiteral("Detach SharedMemory")));
+    }
+
+    void foreignLockHolder_blocksNeitherTheAccessorsNorTheEnd()
+    {
+        const QString key = uniqueShmKey("held");
+        auto link = std::make_unique<VX_SharedMemSocked>(key);
+        RawBlock raw(key);
+        QVERIFY(raw.attach());
+        QVERIFY(raw.holdLock());
+        // Returns while the lock is held; the write waits for the next exchange.
+        link->setStatusOrbaloConnection(1);
+        link->isStatusProgrammingRequestSet();
+        raw.release();
+        QTRY_COMPARE(raw.byteAt(8), quint8(1));
+
+        QVERIFY(raw.holdLock());
+        LogCapture log;
+        link.reset();  // returns although the lock is still held
+        raw.release();
+        QCOMPARE(log.count(QStringLiteral("left without the final writes")), 1);
     }
 
     void hexPathFromBlock_isCheckedLikeAPickedPath()

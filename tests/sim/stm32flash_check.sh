@@ -13,9 +13,15 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 start_sim() {  # options...
-    "$sim" --flash "$work/flash.bin" "$@" > "$work/sim.out" 2> "$work/sim.err" &
+    # A fresh file each time: the last run's line would otherwise be read before the new
+    # process has truncated it, and name a terminal that is gone.
+    rm -f "$work/sim.out"
+    "$sim" --flash "$work/flash.bin" "$@" > "$work/sim.out.new" 2> "$work/sim.err" &
     simpid=$!
-    for _ in $(seq 1 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+    for _ in $(seq 1 100); do
+        [ "$(wc -l < "$work/sim.out.new" 2>/dev/null || echo 0)" -ge 1 ] && mv "$work/sim.out.new" "$work/sim.out" && break
+        sleep 0.05
+    done
     pty=$(head -n 1 "$work/sim.out")
     [ -e "$pty" ] || fail "pelmora-sim printed no terminal: $(cat "$work/sim.err")"
 }

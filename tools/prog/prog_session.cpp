@@ -30,22 +30,27 @@ constexpr int kSettleMs = 50;
 // The loader answers a withdrawal within a pass; past this, no loader is there to answer.
 constexpr int kResetWaitMs = 2000;
 
+// Shows that the client is alive: on a terminal one status line rewritten once a second; in a
+// log or a pipe a line when the state changes and one every few seconds while it lasts.
 class Progress {
 public:
     Progress() : m_Tty(PELMORA_ISATTY(PELMORA_FILENO(stdout)) != 0) {}
     ~Progress() { finish(); }
-    void show(double seconds, const char *what)
+    void show(qint64 elapsedMs, const char *what)
     {
+        const bool changed = m_Last != QLatin1String(what);
+        const qint64 every = m_Tty ? kTerminalEveryMs : kLogEveryMs;
+        if (!changed && elapsedMs - m_ShownAt < every)
+            return;
         if (m_Tty) {
-            std::printf("\r%7.1f s  %-40s", seconds, what);
-            std::fflush(stdout);
+            std::printf("\r%5lld s  %-40s", elapsedMs / 1000, what);
             m_Open = true;
-        } else if (m_Last != what) {
-            // A log or a pipe gets one line per change, not a line per poll.
-            std::printf("%.1f s  %s\n", seconds, what);
-            std::fflush(stdout);
+        } else {
+            std::printf("%.1f s  %s\n", double(elapsedMs) / 1000.0, what);
         }
-        m_Last = what;
+        std::fflush(stdout);
+        m_ShownAt = elapsedMs;
+        m_Last = QLatin1String(what);
     }
     void finish()
     {
@@ -55,8 +60,11 @@ public:
     }
 
 private:
+    static constexpr qint64 kTerminalEveryMs = 1000;
+    static constexpr qint64 kLogEveryMs = 3000;
     bool m_Tty;
     bool m_Open = false;
+    qint64 m_ShownAt = 0;
     QString m_Last;
 };
 
@@ -86,7 +94,7 @@ int runProgramming(const QString &key, const QString &hexPath, double timeoutSec
     QElapsedTimer clock;
     clock.start();
     const qint64 limitMs = qint64(timeoutSeconds * 1000.0);
-    auto elapsed = [&clock] { return double(clock.elapsed()) / 1000.0; };
+    auto took = [&clock] { return QStringLiteral(" (took %1 s)").arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1); };
     Progress progress;
     SharedMemSnapshot s;
     bool submitted = false;
@@ -98,36 +106,40 @@ int runProgramming(const QString &key, const QString &hexPath, double timeoutSec
         return fail(code, message);
     };
 
-    // Phase 1: wait until no earlier request is pending, and its answer has been cleared.
-    qint64 idleSince = -1;
-    qint64 staleSince = -1;
     for (;;) {
-        if (g_StopRequested)
-            return abandon(kExitInterrupted, QStringLiteral("interrupted"));
-        if (clock.elapsed() > limitMs)
-            return abandon(kExitTimeout, QStringLiteral("timed out waiting for an earlier request to finish"));
-        if (!client.read(&s))
-            return abandon(kExitNoSharedMemory, QStringLiteral("shared memory lock failed"));
-        if (s.request != 0) {
-            idleSince = staleSince = -1;
-            progress.show(elapsed(), "waiting for an earlier request to finish");
-        } else if (s.result != kResultNone) {
-            if (staleSince < 0)
-                staleSince = clock.elapsed();
-            else if (clock.elapsed() - staleSince > kResetWaitMs)
-                client.clearStaleResult();
-        } else {
-            if (idleSince < 0)
-                idleSince = clock.elapsed();
-            else if (clock.elapsed() - idleSince >= kSettleMs)
-                break;
+        // Phase 1: wait until no earlier request is pending, and its answer has been cleared.
+        qint64 idleSince = -1;
+        qint64 staleSince = -1;
+        for (;;) {
+            if (g_StopRequested)
+                return abandon(kExitInterrupted, QStringLiteral("interrupted"));
+            if (clock.elapsed() > limitMs)
+                return abandon(kExitTimeout, QStringLiteral("timed out waiting for an earlier request to finish"));
+            if (!client.read(&s))
+                return abandon(kExitNoSharedMemory, QStringLiteral("shared memory lock failed"));
+            if (s.request != 0) {
+                idleSince = staleSince = -1;
+                progress.show(clock.elapsed(), "waiting for an earlier request to finish");
+            } else if (s.result != kResultNone) {
+                if (staleSince < 0)
+                    staleSince = clock.elapsed();
+                else if (clock.elapsed() - staleSince > kResetWaitMs || !s.pelmoraRunning)
+                    client.clearStaleResult();
+            } else {
+                if (idleSince < 0)
+                    idleSince = clock.elapsed();
+                else if (clock.elapsed() - idleSince >= kSettleMs)
+                    break;
+            }
+            QThread::msleep(kPollMs);
         }
-        QThread::msleep(kPollMs);
+        // Phase 2: ask; another client may have taken the request in the meantime.
+        const ProgrammingClient::Submit taken = client.submit(absolute);
+        if (taken == ProgrammingClient::Submit::Failed)
+            return abandon(kExitNoSharedMemory, QStringLiteral("shared memory lock failed"));
+        if (taken == ProgrammingClient::Submit::Taken)
+            break;
     }
-
-    // Phase 2: ask, and wait for the answer.
-    if (!client.submit(absolute))
-        return abandon(kExitNoSharedMemory, QStringLiteral("shared memory lock failed"));
     submitted = true;
     for (;;) {
         if (g_StopRequested)
@@ -138,29 +150,34 @@ int runProgramming(const QString &key, const QString &hexPath, double timeoutSec
             return abandon(kExitNoSharedMemory, QStringLiteral("shared memory lock failed"));
         if (s.result != kResultNone)
             break;
-        progress.show(elapsed(), s.pelmoraRunning ? (s.boardConnected ? "programming" : "programming (no board connected)")
-                                                  : "waiting for the loader");
+        progress.show(clock.elapsed(), s.pelmoraRunning ? (s.boardConnected ? "programming" : "programming (no board connected)")
+                                                        : "waiting for the loader");
         QThread::msleep(kPollMs);
     }
     const qint32 result = s.result;
+    const QString duration = took();
 
-    // Phase 3: withdraw and let the loader return to idle, so the next client can ask.
+    // Phase 3: withdraw and let the loader return to idle, so the next client can ask. A loader
+    // that has ended (it answered -1 on its way out) resets nothing: the result is cleared here.
     client.withdraw();
     submitted = false;
     QElapsedTimer resetClock;
     resetClock.start();
-    while (resetClock.elapsed() < kResetWaitMs && client.read(&s) && s.result != kResultNone)
+    while (resetClock.elapsed() < kResetWaitMs && client.read(&s) && s.result != kResultNone) {
+        if (!s.pelmoraRunning && client.clearStaleResult())
+            continue;
         QThread::msleep(kPollMs);
+    }
     progress.finish();
     if (s.result != kResultNone)
         std::fprintf(stderr, "pelmora-prog: the loader did not clear its result\n");
 
     if (result == kResultWritten) {
-        std::printf("firmware written: %s\n", qUtf8Printable(absolute));
+        std::printf("firmware written: %s%s\n", qUtf8Printable(absolute), qUtf8Printable(duration));
         return kExitWritten;
     }
     if (result == kResultFailed)
-        return fail(kExitFailed, QStringLiteral("programming failed: %1").arg(absolute));
+        return fail(kExitFailed, QStringLiteral("programming failed: %1%2").arg(absolute, duration));
     return fail(kExitFailed, QStringLiteral("unexpected result %1 from the loader").arg(result));
 }
 
