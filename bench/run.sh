@@ -5,7 +5,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
-cmake --build build -j"$(nproc)" --target bench-hex bench-hex-memory bench-tlv bench-console bench-update bench-faults bench-app \
+cmake --build build -j"$(nproc)" --target bench-hex bench-hex-memory bench-tlv bench-console bench-update bench-faults bench-app bench-flash \
     >/dev/null || exit 1
 export QT_QPA_PLATFORM=offscreen
 
@@ -46,6 +46,7 @@ run "TLV decoding" build/bench/tlv/bench-tlv
 run "Console flush at 200 paragraphs, line-rate input" build/bench/console/bench-console
 run "Full update of the built-in image (real-time simulated board)" build/bench/update/bench-update
 run "Fault matrix" build/bench/faults/bench-faults
+run "pelmora-flash: one board and eight at once (real-time simulated boards)" build/bench/flash/bench-flash
 run "Whole application: start-up, memory, idle CPU, a minute at line rate" build/bench/app/bench-app 60 10
 echo "== written to $out"
 exit $status

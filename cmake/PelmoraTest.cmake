@@ -18,10 +18,15 @@ function(pelmora_add_test)
   if(PELMORA_TSAN)
     list(APPEND labels tsan)
   endif()
+  # A folder per test for the lock files of open simulated bridges: tests running side by side
+  # (and other builds' tests) must not see each other's boards as busy. Not TMPDIR: sockets
+  # made in a temporary folder this deep would pass the length a socket path may have.
+  set(locks ${CMAKE_CURRENT_BINARY_DIR}/locks/${T_NAME})
+  file(MAKE_DIRECTORY ${locks})
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS "${labels}"
     TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;HOME=${CMAKE_CURRENT_BINARY_DIR}/home-${T_NAME};${T_ENV}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELMORA_SIM_TIMING=instant;PELMORA_BRIDGE=sim;PELMORA_SIM_LOCK_DIR=${locks};HOME=${CMAKE_CURRENT_BINARY_DIR}/home-${T_NAME};${T_ENV}")
 endfunction()
 
 # pelmora_add_fuzz(NAME name SOURCE fuzz_x.cpp CORPUS dir)

@@ -196,7 +196,7 @@ void VX_SI_USBXpressDev::WriteFirmware_Handler()
             failUpdate(QStringLiteral("Bootloader Fail -> invalid State") + QStringLiteral(" 10"));
             break;
         }
-        m_FwAddress = kFlashBase;
+        m_FwAddress = m_FwStartAddress;
         m_FwBytesLeft = quint32(m_BinFile.size());
         m_FwBlocksLeft = quint16(m_FwBytesLeft / kBlockSize + (m_FwBytesLeft % kBlockSize ? 1 : 0));
         m_FwBlocksTotal = m_FwBlocksLeft;
@@ -313,7 +313,8 @@ void VX_SI_USBXpressDev::getDeviceIdStep()
                     setFwState(SM_FW_Idle);
                     return;
                 }
-                setFwState(SM_FW_EraseSend);
+                // A read leaves the flash as it is.
+                setFwState(m_FlashRead ? SM_FW_ReadFlashStart : SM_FW_EraseSend);
             } else if (m_FwRetry > 0) {
                 --m_FwRetry;
                 setFwState(SM_FW_GetDeviceIDSend);
@@ -341,6 +342,7 @@ bool VX_SI_USBXpressDev::continuesInSamePass(quint32 from, quint32 to)
     case SM_FW_WriteFileReceiveAddr:
     case SM_FW_WriteFileReceiveData:
     case SM_FW_VerifyStart:
+    case SM_FW_ReadFlashStart:
     case SM_FW_ReadMemReceiveCMD:
     case SM_FW_ReadMemReceiveAddr:
     case SM_FW_ReadMemReceiveCount:  // the data follow the ACK at once

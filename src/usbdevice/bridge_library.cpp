@@ -12,6 +12,16 @@
 
 BridgeLibrary::~BridgeLibrary() = default;
 
+QString BridgeLibrary::backendName(quint32)
+{
+    return QString();
+}
+
+QString BridgeLibrary::holder(quint32)
+{
+    return QString();
+}
+
 namespace {
 
 // Several backends behind one library: device numbers run through the backends in order,
@@ -27,14 +37,18 @@ public:
     {
         if (!numDevices)
             return SI_INVALID_PARAMETER;
+        // Counted without the lock: a USB enumeration can take a while, and every handle's I/O
+        // (several device objects' workers at once) goes through the lock.
+        std::vector<quint32> counts(m_Backends.size(), 0);
         quint32 total = 0;
-        std::lock_guard<std::mutex> lock(m_Mutex);
         for (size_t i = 0; i < m_Backends.size(); ++i) {
             quint32 count = 0;
             // One backend that cannot count (no USB access, say) must not hide the others.
-            m_Counts[i] = (m_Backends[i]->getNumDevices(&count) == SI_SUCCESS) ? count : 0;
-            total += m_Counts[i];
+            counts[i] = (m_Backends[i]->getNumDevices(&count) == SI_SUCCESS) ? count : 0;
+            total += counts[i];
         }
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Counts = counts;
         *numDevices = total;
         return SI_SUCCESS;
     }
@@ -112,6 +126,18 @@ public:
     {
         Target t;
         return lookup(h, &t) ? t.backend->writeLatch(t.inner, mask, latch) : SI_INVALID_HANDLE;
+    }
+    QString backendName(quint32 deviceNum) override
+    {
+        quint32 local = 0;
+        BridgeLibrary *backend = backendFor(deviceNum, &local);
+        return backend ? backend->backendName(local) : QString();
+    }
+    QString holder(quint32 deviceNum) override
+    {
+        quint32 local = 0;
+        BridgeLibrary *backend = backendFor(deviceNum, &local);
+        return backend ? backend->holder(local) : QString();
     }
 
 private:

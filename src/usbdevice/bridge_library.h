@@ -40,6 +40,13 @@ public:
     virtual int setBaudRate(SiHandle handle, quint32 baudRate) = 0;
     virtual int setLineControl(SiHandle handle, quint16 lineControl) = 0;
     virtual int writeLatch(SiHandle handle, quint8 mask, quint8 latch) = 0;
+
+    // Not in the vendor's library; what the tools show beside a bridge (device numbers as
+    // the latest count gave them). The backend the bridge belongs to ("sim", "usb").
+    virtual QString backendName(quint32 deviceNum);
+    // Who else has the bridge open: empty when it is free or the backend cannot tell, else
+    // the holder as well as it is known ("pelmora (pid 4711)").
+    virtual QString holder(quint32 deviceNum);
 };
 
 // Builds the backends named by a comma list ("sim", "usb", "usb,sim"): bridges of the first

@@ -1,7 +1,8 @@
 // Reading the flash back through the bootloader's Read Memory command, one step per pass like
 // the write: command, address, byte count, then the block's data. The verify job compares each
 // block with the image as it was written, so a result of 1 means the chip holds the image, not
-// merely that every frame was acknowledged.
+// merely that every frame was acknowledged; the store job keeps the blocks (a read of the flash
+// into memory, for the command-line tool).
 #include "vx_si_usbxpressdev.h"
 
 #include "app/log.h"
@@ -27,11 +28,25 @@ void VX_SI_USBXpressDev::startVerify()
     while (m_VerifyImage.size() % 4 != 0)
         m_VerifyImage.append(char(0xFF));
     m_ReadJob = ReadJob::Verify;
-    m_ReadAddress = kFlashBase;
+    m_ReadAddress = m_FwStartAddress;
     m_ReadBytesLeft = quint32(m_VerifyImage.size());
     m_ReadBlocksLeft = quint16((m_ReadBytesLeft + kBlockSize - 1) / kBlockSize);
     m_ReadBlocksTotal = m_ReadBlocksLeft;
     writeConsoleLine(QStringLiteral("Verify Firmware:"));
+    writeConsoleText(QStringLiteral("\n"), false);
+    setFwState(SM_FW_ReadMemSendCMD);
+}
+
+void VX_SI_USBXpressDev::startReadToMemory()
+{
+    m_ReadJob = ReadJob::Store;
+    m_FlashReadData.clear();
+    m_FlashReadData.reserve(int(m_FlashReadLength));
+    m_ReadAddress = m_FlashReadAddress;
+    m_ReadBytesLeft = m_FlashReadLength;
+    m_ReadBlocksLeft = quint16((m_ReadBytesLeft + kBlockSize - 1) / kBlockSize);
+    m_ReadBlocksTotal = m_ReadBlocksLeft;
+    writeConsoleLine(QStringLiteral("Read Flash:"));
     writeConsoleText(QStringLiteral("\n"), false);
     setFwState(SM_FW_ReadMemSendCMD);
 }
@@ -41,6 +56,10 @@ void VX_SI_USBXpressDev::readBackStep(quint32 state)
     switch (state) {
     case SM_FW_VerifyStart:
         startVerify();
+        break;
+
+    case SM_FW_ReadFlashStart:
+        startReadToMemory();
         break;
 
     case SM_FW_ReadMemSendCMD: {
@@ -110,14 +129,19 @@ bool VX_SI_USBXpressDev::consumeReadBlock(const quint8 *data, quint32 length)
     switch (m_ReadJob) {
     case ReadJob::Verify:
         return verifyBlock(data, length);
+    case ReadJob::Store:
+        m_FlashReadData.append(reinterpret_cast<const char *>(data), int(length));
+        return true;
     }
     return false;
 }
 
 quint32 VX_SI_USBXpressDev::readJobEndState() const
 {
+    // Both end as an update does: the success ending restarts the chip into its application.
     switch (m_ReadJob) {
     case ReadJob::Verify:
+    case ReadJob::Store:
         return SM_FW_WriteFileFinish;
     }
     return SM_FW_Idle;
@@ -125,7 +149,7 @@ quint32 VX_SI_USBXpressDev::readJobEndState() const
 
 bool VX_SI_USBXpressDev::verifyBlock(const quint8 *data, quint32 length)
 {
-    const quint32 offset = m_ReadAddress - kFlashBase;
+    const quint32 offset = m_ReadAddress - m_FwStartAddress;
     for (quint32 i = 0; i < length; ++i) {
         const quint8 expected = quint8(m_VerifyImage.at(int(offset + i)));
         if (data[i] != expected) {

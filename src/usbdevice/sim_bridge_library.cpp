@@ -5,6 +5,8 @@
 #include "sim_board_factory.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QLockFile>
 
 #include <algorithm>
 #include <climits>
@@ -34,13 +36,21 @@ std::shared_ptr<SimBridgeLibrary> SimBridgeLibrary::createDefault()
     auto library = std::make_shared<SimBridgeLibrary>();
     bool ok = false;
     int count = qEnvironmentVariableIntValue("PELMORA_SIM_BRIDGES", &ok);
-    if (!ok || count < 1)
+    if (!ok || count < 0)
         count = 1;
     count = std::min(count, 16);
+    const QString lockDir = qEnvironmentVariableIsEmpty("PELMORA_SIM_LOCK_DIR") ? QDir::tempPath()
+                                                                              : qEnvironmentVariable("PELMORA_SIM_LOCK_DIR");
     for (int i = 0; i < count; ++i) {
-        library->addBridge(QStringLiteral("Orbalo Mini (simulated)"),
-                           QStringLiteral("%1").arg(i + 1, 4, 10, QLatin1Char('0')),
-                           pelsim::createDefaultBoard(i));
+        const QString serial = QStringLiteral("%1").arg(i + 1, 4, 10, QLatin1Char('0'));
+        const int id = library->addBridge(QStringLiteral("Orbalo Mini (simulated)"), serial,
+                                          pelsim::createDefaultBoard(i));
+        // Keyed by the flash file when there is one: two programs given the same file would
+        // otherwise program one board's flash at once.
+        const QString flash = QString::fromStdString(pelsim::defaultBoardFlashPath(i));
+        library->setLockFile(id, flash.isEmpty()
+                                     ? QDir(lockDir).filePath(QStringLiteral("pelmora-sim-%1.lock").arg(serial))
+                                     : QDir::cleanPath(QDir::current().absoluteFilePath(flash)) + QStringLiteral(".lock"));
     }
     return library;
 }
@@ -81,8 +91,16 @@ void SimBridgeLibrary::plug(int id)
     // A replugged bridge is a new USB device: the handle of its earlier life stays dead.
     bridge->plugged = true;
     bridge->openHandle = kNoSiHandle;
+    bridge->lock.reset();
     if (bridge->peer)
         bridge->peer->reattach();
+}
+
+void SimBridgeLibrary::setLockFile(int id, const QString &path)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (Bridge *bridge = byId(id))
+        bridge->lockPath = path;
 }
 
 bool SimBridgeLibrary::isPlugged(int id) const
@@ -274,6 +292,16 @@ int SimBridgeLibrary::open(quint32 deviceNum, SiHandle *handle)
     // A bridge is opened by one program at a time; a busy one is not found, like on USB.
     if (!bridge || bridge->openHandle != kNoSiHandle)
         return SI_DEVICE_NOT_FOUND;
+    if (!bridge->lockPath.isEmpty()) {
+        auto lock = std::make_shared<QLockFile>(bridge->lockPath);
+        // Only a live holder counts; the lock of a program that died is taken over.
+        lock->setStaleLockTime(0);
+        if (!lock->tryLock(0) && lock->error() == QLockFile::LockFailedError)
+            return SI_DEVICE_NOT_FOUND;
+        // A folder where no lock can be written leaves the bridge usable, only unguarded.
+        if (lock->isLocked())
+            bridge->lock = std::move(lock);
+    }
     bridge->openHandle = m_NextHandle++;
     *handle = bridge->openHandle;
     if (bridge->peer)
@@ -293,6 +321,7 @@ int SimBridgeLibrary::close(SiHandle handle)
         if (bridge.openHandle == handle) {
             // Closing releases the handle even after the bridge was pulled out.
             bridge.openHandle = kNoSiHandle;
+            bridge.lock.reset();
             if (bridge.plugged && bridge.peer)
                 bridge.peer->hostOpened(false);
             return SI_SUCCESS;
@@ -431,4 +460,32 @@ int SimBridgeLibrary::writeLatch(SiHandle handle, quint8 mask, quint8 latch)
     if (bridge->peer)
         bridge->peer->setLatch(bridge->latch);
     return SI_SUCCESS;
+}
+
+QString SimBridgeLibrary::backendName(quint32)
+{
+    return QStringLiteral("sim");
+}
+
+QString SimBridgeLibrary::holder(quint32 deviceNum)
+{
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const Bridge *bridge = pluggedByNumber(deviceNum);
+    if (!bridge)
+        return QString();
+    if (bridge->openHandle != kNoSiHandle)
+        return QStringLiteral("this program");
+    if (bridge->lockPath.isEmpty())
+        return QString();
+    QLockFile probe(bridge->lockPath);
+    probe.setStaleLockTime(0);
+    if (probe.tryLock(0) || probe.error() != QLockFile::LockFailedError)
+        return QString();
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!probe.getLockInfo(&pid, &host, &application))
+        return QStringLiteral("another program");
+    return QStringLiteral("%1 (pid %2)").arg(application.isEmpty() ? QStringLiteral("a program") : application)
+        .arg(pid);
 }

@@ -37,14 +37,19 @@ enum class SiOp {
     Count
 };
 
+class QLockFile;
+
 class SimBridgeLibrary : public BridgeLibrary {
 public:
     SimBridgeLibrary();
     ~SimBridgeLibrary() override;
 
     // Bridges as the application shows them without a real one: "Orbalo Mini (simulated)"
-    // with the serial numbers "0001", "0002", ... (count from PELMORA_SIM_BRIDGES, default 1),
-    // each with a simulated board from the board factory behind it.
+    // with the serial numbers "0001", "0002", ... (count from PELMORA_SIM_BRIDGES, default 1,
+    // 0 for none), each with a simulated board from the board factory behind it. Each takes
+    // a lock file while open (beside its flash file, or named after its serial number in
+    // PELMORA_SIM_LOCK_DIR, default the temporary folder), so two programs never drive the
+    // same simulated board.
     static std::shared_ptr<SimBridgeLibrary> createDefault();
 
     // Adds a plugged-in bridge; returns its id (stable for the bridge's life, not its number).
@@ -52,6 +57,9 @@ public:
                   std::shared_ptr<pelsim::SerialPeer> peer);
     void unplug(int id);
     void plug(int id);
+    // Opening the bridge then also takes this lock file, which other processes see; a bridge
+    // whose lock another process holds cannot be opened (SI_DEVICE_NOT_FOUND, as busy USB).
+    void setLockFile(int id, const QString &path);
     bool isPlugged(int id) const;
     bool isOpen(int id) const;
     int bridgeCount() const;
@@ -86,6 +94,8 @@ public:
     int setBaudRate(SiHandle handle, quint32 baudRate) override;
     int setLineControl(SiHandle handle, quint16 lineControl) override;
     int writeLatch(SiHandle handle, quint8 mask, quint8 latch) override;
+    QString backendName(quint32 deviceNum) override;
+    QString holder(quint32 deviceNum) override;
 
 private:
     struct Bridge {
@@ -98,6 +108,8 @@ private:
         quint16 lineControl = 0x0800;
         quint8 latch = 0xFF;
         quint32 baudRate = 115200;
+        QString lockPath;
+        std::shared_ptr<QLockFile> lock;  // held while open
     };
     struct Injection {
         int from;

@@ -93,7 +93,8 @@ void VX_SI_USBXpressDev::publishProgress()
         storeProgress(UpdatePhase::Write, quint16(m_FwBlocksTotal - m_FwBlocksLeft), m_FwBlocksTotal);
         return;
     default:
-        storeProgress(UpdatePhase::Verify, quint16(m_ReadBlocksTotal - m_ReadBlocksLeft), m_ReadBlocksTotal);
+        storeProgress(m_ReadJob == ReadJob::Store ? UpdatePhase::Read : UpdatePhase::Verify,
+                      quint16(m_ReadBlocksTotal - m_ReadBlocksLeft), m_ReadBlocksTotal);
         return;
     }
 }

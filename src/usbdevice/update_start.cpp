@@ -3,6 +3,7 @@
 #include "vx_si_usbxpressdev.h"
 
 #include "app/log.h"
+#include "bootloader_steps.h"
 #include "console_text.h"
 
 #include <QFileInfo>
@@ -45,21 +46,28 @@ void VX_SI_USBXpressDev::startUpdate(const QString &path)
         // The failure ending must run, not whatever state an earlier update stopped in.
         m_FwState.store(SM_FW_Idle, std::memory_order_release);
     } else {
-        writeConsoleLine(QStringLiteral("<br>Bootloader Start!!"));
         m_HexFilePath = path;
         if (m_HexFile.isOpen())
             m_HexFile.close();
         m_HexFile.setFileName(path);
-        // Each update gets the whole retry budget, whatever the last one used up.
-        m_FwRetry = -1;
-        m_FwVerify = verifyAfterWrite();
-        m_FwBlocksLeft = m_FwBlocksTotal = 0;
-        m_ReadBlocksLeft = m_ReadBlocksTotal = 0;
-        m_ResetDuringUpdate.store(false, std::memory_order_release);
-        storeProgress(UpdatePhase::Convert, 0, 0);
-        m_FwState.store(SM_FW_ConvertHexFile, std::memory_order_release);
+        m_FwStartAddress = bootseq::kFlashBase;  // a HEX file's image always starts there
+        prepareUpdate(SM_FW_ConvertHexFile, UpdatePhase::Convert, false);
     }
     m_BootloaderActive.store(true, std::memory_order_release);
+}
+
+void VX_SI_USBXpressDev::prepareUpdate(quint32 firstState, UpdatePhase phase, bool flashRead)
+{
+    writeConsoleLine(QStringLiteral("<br>Bootloader Start!!"));
+    // Each update gets the whole retry budget, whatever the last one used up.
+    m_FwRetry = -1;
+    m_FwVerify = verifyAfterWrite();
+    m_FwBlocksLeft = m_FwBlocksTotal = 0;
+    m_ReadBlocksLeft = m_ReadBlocksTotal = 0;
+    m_FlashRead = flashRead;
+    m_ResetDuringUpdate.store(false, std::memory_order_release);
+    storeProgress(phase, 0, 0);
+    m_FwState.store(firstState, std::memory_order_release);
 }
 
 void VX_SI_USBXpressDev::SetBootModeOrbalo(bool enable)

@@ -62,12 +62,15 @@ public:
         SM_FW_ReadMemSendCount = 23,
         SM_FW_ReadMemReceiveCount = 24,
         SM_FW_ReadMemReceiveData = 25,
-        SM_FW_LastState = SM_FW_ReadMemReceiveData,
+        // A read of the flash into memory (startFlashRead): after the chip's ID, the same
+        // read states, then the success ending.
+        SM_FW_ReadFlashStart = 26,
+        SM_FW_LastState = SM_FW_ReadFlashStart,
     };
 
     // Where an update stands, for a caller on another thread (a progress display); Done and
     // Failed stay until the next start.
-    enum class UpdatePhase : quint8 { Idle, Convert, Sync, Identify, Erase, Write, Verify, Done, Failed };
+    enum class UpdatePhase : quint8 { Idle, Convert, Sync, Identify, Erase, Write, Verify, Done, Failed, Read };
     struct UpdateProgress {
         UpdatePhase phase = UpdatePhase::Idle;
         quint16 blocksDone = 0;   // of the current phase (write or verify); 0 in the others
@@ -133,6 +136,23 @@ public:
     // step with the worker not started; never call it while the worker runs.
     void pollOnce();
 
+    // For the command-line tool (tool_entry_points.cpp). The backend ("sim", "usb") and the
+    // holder of the bridge at Index of the list, as its library tells them (the holder is
+    // empty when the bridge is free or nobody can tell).
+    QString deviceBackend(quint16 Index) const;
+    QString deviceHolder(quint16 Index) const;
+    // Writes image from address (word aligned, inside the flash) through the same sequence a
+    // HEX file goes: for raw binaries. False, with nothing started, when no bridge is open,
+    // an update is under way or the image cannot be placed.
+    bool startImageUpdate(const QByteArray &image, quint32 address);
+    // Reads length bytes of the flash from address through the bootloader (reset, sync, ID,
+    // Read Memory block by block; nothing is erased or written), then restarts the chip into
+    // its application. Ends with SIGNAL_FirmwareWriteFinish like an update: 1 when every byte
+    // was read. False, with nothing started, as for startImageUpdate.
+    bool startFlashRead(quint32 address, quint32 length);
+    // The bytes of the last read; call once it has ended.
+    QByteArray flashReadData() const { return m_FlashReadData; }
+
     bool isBootloaderActive() const { return m_BootloaderActive.load(std::memory_order_acquire); }
     quint32 firmwareState() const { return m_FwState.load(std::memory_order_acquire); }
     BridgeLibrary &library() const { return *m_Library; }
@@ -182,8 +202,13 @@ private:
     // The read-back (flash_readback.cpp): the read states serve any job that reads the flash
     // block by block; the job decides what each block is for and where the sequence goes after
     // the last one.
-    enum class ReadJob { Verify };
+    enum class ReadJob { Verify, Store };
     void startVerify();
+    void startReadToMemory();
+    // No bridge open or an update under way: logged under origin. Called with m_PendingMutex held.
+    bool idleForStart(const char *origin);
+    // What every kind of update starts from; the caller sets m_BootloaderActive after it.
+    void prepareUpdate(quint32 firstState, UpdatePhase phase, bool flashRead);
     void readBackStep(quint32 state);
     bool consumeReadBlock(const quint8 *data, quint32 length);
     bool verifyBlock(const quint8 *data, quint32 length);
@@ -236,6 +261,12 @@ private:
     quint16 m_FwBlocksLeft = 0;
     quint32 m_FwBytesLeft = 0;
     quint32 m_FwAddress = 0;
+    quint32 m_FwStartAddress = 0x08000000;  // where the image's first byte goes
+    // A read of the flash into memory rather than an update (startFlashRead).
+    bool m_FlashRead = false;
+    quint32 m_FlashReadAddress = 0;
+    quint32 m_FlashReadLength = 0;
+    QByteArray m_FlashReadData;
     quint16 m_FwBlocksTotal = 0;
     bool m_FwVerify = true;                       // this update reads the flash back
     std::atomic<bool> m_VerifyAfterWrite{true};   // what the next start takes

@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "cp210x_protocol.h"
+#include "usb_node_holder.h"
 
 #include <QStringList>
 
@@ -241,6 +242,41 @@ int UsbBridgeLibrary::close(SiHandle handle)
     // lock with a hot-plug notice. Closing releases the handle even after an unplug.
     port->stop();
     return SI_SUCCESS;
+}
+
+QString UsbBridgeLibrary::backendName(quint32)
+{
+    return QStringLiteral("usb");
+}
+
+QString UsbBridgeLibrary::holder(quint32 deviceNum)
+{
+    Listed listed;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (deviceNum >= m_Listed.size())
+            return QString();
+        listed = m_Listed[deviceNum];
+        std::lock_guard<std::mutex> open(m_OpenMutex);
+        for (const auto &entry : m_Open)
+            if (entry.second.key == listed.key)
+                return QStringLiteral("this program");
+    }
+    std::unique_ptr<pelusb::UsbLink> link;
+    if (m_Transport->open(listed.record, &link) != UsbResult::Ok || !link)
+        return QString();
+    bool kernelDriver = false;
+    if (link->kernelDriverActive(pelusb::cp210x::kInterface, &kernelDriver) != UsbResult::Ok || kernelDriver)
+        return QString();
+    const UsbResult claim = link->claimInterface(pelusb::cp210x::kInterface);
+    if (claim == UsbResult::Ok) {
+        link->releaseInterface(pelusb::cp210x::kInterface);
+        return QString();
+    }
+    if (claim != UsbResult::Busy)
+        return QString();
+    const QString named = usbNodeHolder(listed.record.bus, listed.record.address);
+    return named.isEmpty() ? QStringLiteral("another program") : named;
 }
 
 void UsbBridgeLibrary::departed(const std::string &key)

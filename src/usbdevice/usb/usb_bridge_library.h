@@ -57,6 +57,10 @@ public:
     int setBaudRate(SiHandle handle, quint32 baudRate) override;
     int setLineControl(SiHandle handle, quint16 lineControl) override;
     int writeLatch(SiHandle handle, quint8 mask, quint8 latch) override;
+    QString backendName(quint32 deviceNum) override;
+    // A bridge whose kernel serial driver is bound is free; one without it is held when its
+    // interface cannot be claimed (tried and given back at once).
+    QString holder(quint32 deviceNum) override;
 
     // For tests and diagnostics: whether departures come from hot-plug notices.
     bool hotplugWatched() const { return m_Hotplug; }
