@@ -237,7 +237,9 @@ void withoutReadBack(Table &t)
                              "stream=text:data:2", "stray=0x1f:data:4", "stray=0x00:data:4", "stray=0x79:data:4",
                              "stray-after=0x79:data:3", "late=data:1:6000",
                              "bridge=write:data:1", "bridge=queue:data:1+", "unplug=1", "boot0-stuck"})
-        t.addSmall("unverified", list, kCableOut | kRefused | kGarbled);
+        // A stray ACK during or right after the last block is what only the quiet wait after
+        // it can tell from the block's own ACK: in the quick subset too.
+        t.addSmall("unverified", list, kCableOut | kRefused | kGarbled, QByteArray(list).startsWith("stray"));
     for (HostAction action : {HostAction::Reset, HostAction::Disconnect}) {
         for (int frame : {2, 4}) {
             FaultCase &c = t.add("unverified", QString(),

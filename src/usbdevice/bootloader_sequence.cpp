@@ -258,12 +258,30 @@ void VX_SI_USBXpressDev::WriteFirmware_Handler()
         if (strictAckStep("SM_FW_WriteFileReceiveData", m_FwBlocksLeft)) {
             --m_FwBlocksLeft;
             writeConsoleText(QStringLiteral("*"), false);
-            if (m_FwBlocksLeft != 0)
+            if (m_FwBlocksLeft != 0) {
                 setFwState(SM_FW_WriteFileSendCMD);
-            else
-                setFwState(m_FwVerify ? SM_FW_VerifyStart : SM_FW_WriteFileFinish);
+            } else if (m_FwVerify) {
+                setFwState(SM_FW_VerifyStart);
+            } else {
+                // A stray 0x79 taken for the last ACK while the block was still on the wire
+                // would otherwise end the update as written: the real ACK comes after it.
+                const quint16 waited = quint16(kDataTimeout - m_FwTimeout);
+                m_FwTimeout = waited < kLastBlockQuietSteps ? quint16(kLastBlockQuietSteps - waited) : 1;
+                setFwState(SM_FW_WriteFileSettle);
+            }
         }
         break;
+
+    case SM_FW_WriteFileSettle: {
+        quint8 byte = 0;
+        if (takeReply(byte) != Reply::None) {
+            logError(kOrigin, "SM_FW_WriteFileSettle -> unexpected Byte 0x%02x after the last block", byte);
+            failUpdate(QString::asprintf("Bootloader Fail -> unexpected Byte 0x%02x after the last block", byte));
+        } else if (m_FwTimeout == 0) {
+            setFwState(SM_FW_WriteFileFinish);
+        }
+        break;
+    }
 
     case SM_FW_WriteFileFinish:
         writeConsoleLine(QString());

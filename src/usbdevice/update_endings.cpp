@@ -90,6 +90,7 @@ void VX_SI_USBXpressDev::publishProgress()
     case SM_FW_WriteFileSendData:
     case SM_FW_WriteFileReceiveData:
     case SM_FW_VerifyStart:
+    case SM_FW_WriteFileSettle:
         storeProgress(UpdatePhase::Write, quint16(m_FwBlocksTotal - m_FwBlocksLeft), m_FwBlocksTotal);
         return;
     default:

@@ -65,7 +65,9 @@ public:
         // A read of the flash into memory (startFlashRead): after the chip's ID, the same
         // read states, then the success ending.
         SM_FW_ReadFlashStart = 26,
-        SM_FW_LastState = SM_FW_ReadFlashStart,
+        // Without the read-back: the line must stay quiet after the last block's ACK.
+        SM_FW_WriteFileSettle = 27,
+        SM_FW_LastState = SM_FW_WriteFileSettle,
     };
 
     // Where an update stands, for a caller on another thread (a progress display); Done and
