@@ -12,7 +12,7 @@ or it says nothing about the tests.
     scripts/plant_faults.py --only ID[,ID]     some of them
     scripts/plant_faults.py --list             the faults and whether their anchors still match
     scripts/plant_faults.py --out FILE.md      also write the table to FILE.md
-    scripts/plant_faults.py --keep             keep the scratch tree (/tmp/pelmora-faults)
+    scripts/plant_faults.py --keep             keep the scratch tree (/tmp/pelmora-faults-<checkout>)
 """
 
 import argparse
@@ -24,7 +24,8 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FAULTS = os.path.join(ROOT, "scripts", "planted-faults.txt")
-SCRATCH = "/tmp/pelmora-faults"
+# One scratch tree per checkout, so two worktrees can run the script at once.
+SCRATCH = "/tmp/pelmora-faults-" + os.path.basename(ROOT)
 
 
 def parse_faults(path):
