@@ -116,6 +116,9 @@ void VX_SharedMemSocked::takeOver(const SharedMemBlock &block)
         m_Writes.nameSet = true;
         m_Writes.name = m_OwnName;
     }
+    // The loader before this one cleared the running byte as it ended; one still runs.
+    if (m_LastState.StatusPelmora != 0 && m_Writes.status < 0)
+        m_Writes.status = m_LastState.StatusPelmora;
     // A request that nobody has answered is this loader's to serve now.
     if (block.StatusProgrammingRequest == 1 && readProgrammingResult(block) == kResultNone)
         m_LastState.StatusProgrammingRequest = 0;
