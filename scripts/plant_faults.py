@@ -13,6 +13,8 @@ or it says nothing about the tests.
     scripts/plant_faults.py --list             the faults and whether their anchors still match
     scripts/plant_faults.py --out FILE.md      also write the table to FILE.md
     scripts/plant_faults.py --keep             keep the scratch tree (/tmp/pelmora-faults-<checkout>)
+    scripts/plant_faults.py --all-tests        run every test for every fault (slow), not only up to
+                                               the first failure
 """
 
 import argparse
@@ -82,6 +84,9 @@ def main():
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--out", default="")
     ap.add_argument("--keep", action="store_true")
+    # A fault counts as caught at the first failing test, so a run stops there; --all-tests
+    # runs the whole suite for every fault and names every test that catches it.
+    ap.add_argument("--all-tests", action="store_true")
     ap.add_argument("--ctest-args", default="--timeout 300")
     args = ap.parse_args()
 
@@ -110,6 +115,7 @@ def main():
     os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
     os.environ.setdefault("CCACHE_BASEDIR", os.path.dirname(SCRATCH))
     ctest = ["ctest", "-j", jobs] + args.ctest_args.split()
+    fault_ctest = ctest + ([] if args.all_tests else ["--stop-on-failure"])
 
     print(f"scratch tree {SCRATCH}, log {log}", flush=True)
     if run(configure, SCRATCH, log) or run(["cmake", "--build", "build", "-j", jobs], SCRATCH, log):
@@ -130,7 +136,7 @@ def main():
                 f.write(original.replace(fault["from"], fault["to"], 1))
             if run(["cmake", "--build", "build", "-j", jobs], SCRATCH, log):
                 rows.append((fault, "does not build", []))
-            elif run(ctest, build, log):
+            elif run(fault_ctest, build, log):
                 rows.append((fault, "caught", failed_tests(build)))
             else:
                 rows.append((fault, "MISSED", []))
