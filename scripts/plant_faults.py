@@ -13,6 +13,7 @@ or it says nothing about the tests.
     scripts/plant_faults.py --list             the faults and whether their anchors still match
     scripts/plant_faults.py --out FILE.md      also write the table to FILE.md
     scripts/plant_faults.py --keep             keep the scratch tree (/tmp/pelmora-faults-<checkout>)
+    scripts/plant_faults.py --tests REGEX      only the tests whose names match (CTest -R)
     scripts/plant_faults.py --all-tests        run every test for every fault (slow), not only up to
                                                the first failure
 """
@@ -93,6 +94,9 @@ def main():
     # takes under 30 s on an idle machine, so a run with a fault gives up on a test after 120 s
     # (a time-out counts as caught, and the table says so).
     ap.add_argument("--fault-timeout", default="120")
+    # Only the tests whose names match (CTest -R): a change to one subsystem's tests can show
+    # that its own tests still catch that subsystem's faults without waiting for the rest.
+    ap.add_argument("--tests", default="")
     args = ap.parse_args()
 
     faults = parse_faults(FAULTS)
@@ -122,6 +126,9 @@ def main():
     ctest = ["ctest", "-j", jobs] + args.ctest_args.split()
     fault_ctest = ["ctest", "-j", jobs, "--timeout", args.fault_timeout] + \
         ([] if args.all_tests else ["--stop-on-failure"])
+    if args.tests:
+        ctest += ["-R", args.tests]
+        fault_ctest += ["-R", args.tests]
 
     print(f"scratch tree {SCRATCH}, log {log}", flush=True)
     if run(configure, SCRATCH, log) or run(["cmake", "--build", "build", "-j", jobs], SCRATCH, log):
