@@ -2,17 +2,11 @@
 
 QByteArray hexRecord(quint8 type, quint16 address, const QByteArray &data)
 {
-    QByteArray body;
-    body.append(char(data.size()));
-    body.append(char(address >> 8));
-    body.append(char(address & 0xFF));
-    body.append(char(type));
-    body.append(data);
+    QByteArray body = QByteArray(1, char(data.size())) + char(address >> 8) + char(address) + char(type) + data;
     quint8 sum = 0;
     for (char c : body)
         sum = quint8(sum + quint8(c));
-    body.append(char(quint8(-sum)));
-    return ':' + body.toHex().toUpper();
+    return ':' + body.append(char(-sum)).toHex().toUpper();
 }
 
 QByteArray toIntelHex(const QByteArray &image, quint32 base, int recordSize, const char *lineEnd)
@@ -23,13 +17,9 @@ QByteArray toIntelHex(const QByteArray &image, quint32 base, int recordSize, con
         const quint32 address = base + quint32(offset);
         if ((address >> 16) != upper) {
             upper = address >> 16;
-            QByteArray ela;
-            ela.append(char(upper >> 8));
-            ela.append(char(upper & 0xFF));
-            out += hexRecord(4, 0, ela) + lineEnd;
+            out += hexRecord(4, 0, QByteArray(1, char(upper >> 8)) + char(upper)) + lineEnd;
         }
-        out += hexRecord(0, quint16(address & 0xFFFF), image.mid(offset, recordSize)) + lineEnd;
+        out += hexRecord(0, quint16(address), image.mid(offset, recordSize)) + lineEnd;
     }
-    out += hexRecord(1, 0, QByteArray()) + lineEnd;
-    return out;
+    return out + hexRecord(1, 0, QByteArray()) + lineEnd;
 }

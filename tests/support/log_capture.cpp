@@ -1,18 +1,20 @@
 #include "log_capture.h"
 
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 namespace {
+// The handler is global and may be called from any thread.
 QMutex g_Mutex;
 QStringList g_Lines;
-LogCapture *g_Active = nullptr;
+bool g_Active = false;
 } // namespace
 
 LogCapture::LogCapture()
 {
     QMutexLocker lock(&g_Mutex);
     g_Lines.clear();
-    g_Active = this;
+    g_Active = true;
     m_Previous = qInstallMessageHandler(&LogCapture::handler);
 }
 
@@ -20,7 +22,7 @@ LogCapture::~LogCapture()
 {
     qInstallMessageHandler(m_Previous);
     QMutexLocker lock(&g_Mutex);
-    g_Active = nullptr;
+    g_Active = false;
 }
 
 void LogCapture::handler(QtMsgType, const QMessageLogContext &, const QString &msg)
@@ -44,10 +46,7 @@ void LogCapture::clear()
 
 int LogCapture::count(const QString &piece) const
 {
-    int n = 0;
-    for (const QString &line : lines())
-        n += line.contains(piece) ? 1 : 0;
-    return n;
+    return int(lines().filter(piece).size());
 }
 
 QStringList LogCapture::messages(const QString &origin) const
@@ -68,9 +67,5 @@ QStringList LogCapture::messages(const QString &origin) const
 
 QStringList LogCapture::errors() const
 {
-    QStringList out;
-    for (const QString &line : lines())
-        if (line.startsWith(QStringLiteral("\x1b[31mERROR[")))
-            out << line;
-    return out;
+    return lines().filter(QRegularExpression(QStringLiteral("^\x1b\\[31mERROR\\[")));
 }
