@@ -3,6 +3,7 @@
 // from the baud rate and the flash timings, not taken from the board's constants); its pins,
 // flash file and application.
 #include "board_application.h"
+#include "cp210x_device.h"
 #include "sim_board.h"
 #include "support/log_capture.h"
 #include "support/update_rig.h"
@@ -295,6 +296,33 @@ private slots:
         QCOMPARE(send("\x11\xee"), int(SI_SUCCESS));
         for (int i = 0; i < 3; ++i)
             QCOMPARE(lib->checkRxQueue(h, &queued, &status), int(SI_DEVICE_IO_FAILED));
+    }
+
+    // The emulated CP210x takes its vendor requests by their codes in Silicon Labs' AN571 (the
+    // host side shares those constants, so only literal codes catch a wrong one), and frames the
+    // bytes it passes to the board by the line control the host set.
+    void cp210x_vendorRequestsByTheirCodes_frameTheBoardsLine()
+    {
+        auto board = std::make_shared<SimBoard>();
+        pelsim::Cp210xDevice bridge({}, board);
+        bridge.powerUp();
+        auto request = [&](uint8_t type, uint8_t code, uint16_t value, QByteArray data = {}) {
+            size_t n = 0;
+            const pelsim::UsbSetup setup{type, code, value, 0, uint16_t(data.size())};
+            return bridge.control(setup, reinterpret_cast<uint8_t *>(data.data()), &n) ? data.left(int(n)).toHex() : "stall";
+        };
+        QCOMPARE(request(0x41, 0x00, 0x0001), QByteArray());                                  // IFC_ENABLE
+        QCOMPARE(request(0x41, 0x1E, 0, QByteArray::fromHex("00c20100")), QByteArray("00c20100"));  // SET_BAUDRATE
+        QCOMPARE(request(0x41, 0x03, 0x0820), QByteArray());                                  // SET_LINE_CTL 8E1
+        QCOMPARE(request(0xC1, 0x04, 0, QByteArray(2, '\0')), QByteArray("2008"));            // GET_LINE_CTL
+        QCOMPARE(request(0x41, 0x03, 0x0820, QByteArray(1, '\0')), QByteArray("stall"));      // with a data stage
+        const pelsim::Cp210xDevice::State state = bridge.state();
+        QVERIFY(state.uartEnabled && state.baudRate == 115200 && state.lineControl == 0x0820);
+        resetIntoBootloader(*board);
+        bridge.bulkOut(reinterpret_cast<const uint8_t *>("\x7f"), 1);
+        uint8_t ack = 0;
+        QCOMPARE(bridge.bulkIn(&ack, 1), size_t(1));
+        QCOMPARE(ack, uint8_t(0x79));
     }
 
     // A whole image in blocks of 256, read back through the protocol, kept in the flash file.
