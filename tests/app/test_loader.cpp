@@ -26,20 +26,6 @@ constexpr int kSlowImageBytes = 32 * 1024;
 const QString kStarted = QStringLiteral("Client update started");
 const QString kExtern = QStringLiteral("Programming Extern");
 
-// Spins the event loop until done() or ms have passed.
-template <typename Done>
-bool waitUntil(Done done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -54,9 +40,8 @@ QByteArray readFile(const QString &path)
 
 QByteArray randomImage(int bytes)
 {
-    QByteArray image(bytes, '\0');
-    for (char &c : image)
-        c = char(QRandomGenerator::global()->bounded(256));
+    QByteArray image(bytes, '\0');  // bytes: a multiple of 4
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.data()), bytes / 4);
     return image;
 }
 
@@ -145,7 +130,7 @@ public:
     int count(const QString &piece) { return log().count(piece); }
     bool waitForLog(const QString &piece, int ms = kWaitMs)
     {
-        return waitUntil([&] { return log().contains(piece) || !running(); }, ms) && log().contains(piece);
+        return QTest::qWaitFor([&] { return log().contains(piece) || !running(); }, ms) && log().contains(piece);
     }
     void sendSignal(int signal) { ::kill(pid_t(m_Process.processId()), signal); }
     void kill()
@@ -157,7 +142,7 @@ public:
     // True once the program has ended on its own (a normal exit).
     bool waitForExit(int ms = kWaitMs)
     {
-        const bool ended = waitUntil([&] { return !running(); }, ms);
+        const bool ended = QTest::qWaitFor([&] { return !running(); }, ms);
         log();
         return ended && m_Process.exitStatus() == QProcess::NormalExit;
     }
@@ -195,7 +180,7 @@ public:
     // Exit code; -2 when it crashed, -1 when it did not end within ms (it is killed then).
     int finish(int ms = kWaitMs)
     {
-        const bool ended = waitUntil([&] { return m_Process.state() == QProcess::NotRunning; }, ms);
+        const bool ended = QTest::qWaitFor([&] { return m_Process.state() == QProcess::NotRunning; }, ms);
         collect();
         if (!ended) {
             m_Process.kill();
@@ -206,7 +191,7 @@ public:
     }
     QString output() const { return m_Output; }
     qint64 pid() const { return m_Process.processId(); }
-    bool waitForOutput(const QString &piece) { return waitUntil([&] { return collect().contains(piece); }, kWaitMs); }
+    bool waitForOutput(const QString &piece) { return QTest::qWaitFor([&] { return collect().contains(piece); }, kWaitMs); }
 
 private:
     QString collect() { return m_Output += QString::fromUtf8(m_Process.readAll()); }

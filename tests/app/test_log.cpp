@@ -9,34 +9,24 @@
 class TestLog : public QObject {
     Q_OBJECT
 private slots:
-    void line_isExact_data()
-    {
-        QTest::addColumn<bool>("error");
-        QTest::addColumn<QByteArray>("function");
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("status: green tag, no reset")
-            << false << QByteArray("OrbaloFirmwareLoader::OrbaloFirmwareLoader") << QByteArray("Start Programm")
-            << "STATUS[\x1b[32mZorvane\x1b[0m]->OrbaloFirmwareLoader::OrbaloFirmwareLoader: Start Programm";
-        QTest::newRow("error: red, green tag, ends with reset")
-            << true << QByteArray("VX_SI_USBXpressDev::openDevice") << QByteArray("SI_DEVICE_NOT_FOUND")
-            << "\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->VX_SI_USBXpressDev::openDevice: SI_DEVICE_NOT_FOUND\x1b[0m";
-        QTest::newRow("percent signs of an argument pass unchanged")
-            << false << QByteArray("X::y") << QByteArray("Path: C:/100%s/%d%n.hex")
-            << "STATUS[\x1b[32mZorvane\x1b[0m]->X::y: Path: C:/100%s/%d%n.hex";
-    }
     void line_isExact()
     {
-        QFETCH(bool, error);
-        QFETCH(QByteArray, function);
-        QFETCH(QByteArray, message);
-        QFETCH(QString, line);
-        LogCapture log;
-        if (error)
-            logError(function.constData(), "%s", message.constData());
-        else
-            QCOMPARE(logStatus(function.constData(), "%s", message.constData()), line);
-        QCOMPARE(log.lines(), QStringList{line});
+        const struct { bool error; const char *function, *message, *line; } rows[] = {
+            {false, "OrbaloFirmwareLoader::OrbaloFirmwareLoader", "Start Programm",  // green tag, no reset
+             "STATUS[\x1b[32mZorvane\x1b[0m]->OrbaloFirmwareLoader::OrbaloFirmwareLoader: Start Programm"},
+            {true, "VX_SI_USBXpressDev::openDevice", "SI_DEVICE_NOT_FOUND",  // red, green tag, reset at the end
+             "\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->VX_SI_USBXpressDev::openDevice: SI_DEVICE_NOT_FOUND\x1b[0m"},
+            {false, "X::y", "Path: C:/100%s/%d%n.hex",  // an argument's percent signs pass unchanged
+             "STATUS[\x1b[32mZorvane\x1b[0m]->X::y: Path: C:/100%s/%d%n.hex"},
+        };
+        for (const auto &row : rows) {
+            LogCapture log;
+            if (row.error)
+                logError(row.function, "%s", row.message);
+            else
+                QCOMPARE(logStatus(row.function, "%s", row.message), QString::fromUtf8(row.line));
+            QCOMPARE(log.lines(), QStringList{QString::fromUtf8(row.line)});
+        }
     }
 
     // Cut to kLogLineMax bytes, never inside a UTF-8 character ('ä' is two bytes), and an error

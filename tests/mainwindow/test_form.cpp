@@ -43,26 +43,25 @@ int maxChannelDelta(const QImage &a, const QImage &b)
     return most;
 }
 
+QVector<QImage> decodeAll(const QByteArray &bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer);
+    QVector<QImage> images;
+    for (int i = 0; i < qMax(1, reader.imageCount()) && (i == 0 || reader.jumpToImage(i)); ++i)
+        images << reader.read();
+    return images;
+}
+
 // Every image of an encoded file (one for PNG, every entry for ICO) within two steps of the other's.
 bool sameDrawing(const QByteArray &encoded, const QByteArray &drawn)
 {
-    QVector<QImage> images[2];
-    const QByteArray *sources[2] = {&encoded, &drawn};
-    for (int k = 0; k < 2; ++k) {
-        QBuffer buffer;
-        buffer.setData(*sources[k]);
-        QImageReader reader(&buffer);
-        for (int i = 0; i < qMax(1, reader.imageCount()) && (i == 0 || reader.jumpToImage(i)); ++i)
-            images[k] << reader.read();
-    }
-    if (images[0].size() != images[1].size())
-        return false;
-    for (int i = 0; i < images[0].size(); ++i) {
-        const int delta = maxChannelDelta(images[0][i], images[1][i]);
-        if (delta < 0 || delta > 2)
-            return false;
-    }
-    return true;
+    const QVector<QImage> a = decodeAll(encoded), b = decodeAll(drawn);
+    bool same = a.size() == b.size();
+    for (int i = 0; same && i < a.size(); ++i)
+        same = maxChannelDelta(a[i], b[i]) >= 0 && maxChannelDelta(a[i], b[i]) <= 2;
+    return same;
 }
 
 // Most frequent opaque colour of an image.
@@ -72,13 +71,8 @@ QColor dominantInk(const QString &path)
     QHash<QRgb, int> count;
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)
-            if (qAlpha(img.pixel(x, y)) == 255)
-                ++count[img.pixel(x, y) & 0xFFFFFF];
-    QRgb best = 0;
-    for (auto it = count.cbegin(); it != count.cend(); ++it)
-        if (it.value() > count.value(best))
-            best = it.key();
-    return QColor(best);
+            count[img.pixel(x, y)] += qAlpha(img.pixel(x, y)) == 255;
+    return QColor(std::max_element(count.begin(), count.end()).key());
 }
 
 // Stands in for the window: a QMainWindow with the on_ slots the window declares.
@@ -163,48 +157,38 @@ private slots:
 
     // What a user sees before anything is connected: which controls work, what they show, and
     // that no tool button's text runs over its edge (whatever font stands in for "Segoe UI").
-    void startState_imagesAndEnabledControls_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("image");  // empty: none checked
-        QTest::addColumn<bool>("enabled");   // the control's own flag, whatever its page says
-        QTest::newRow("search") << "m_pBSearch" << ":/img/Scan_1_32x32.png" << true;
-        QTest::newRow("connect") << "m_pBConnect" << ":/img/Connect_32.png" << true;
-        QTest::newRow("clear") << "m_clear" << ":/img/Delete_1_32x32.png" << true;
-        QTest::newRow("reset") << "m_pBResetOB" << ":/img/Reset_32.png" << false;
-        QTest::newRow("tremlin") << "m_pBTremlin" << ":/img/Werkstueck_32.png" << false;
-        QTest::newRow("open hex") << "m_pBSearch_2" << ":/img/Document_32x32.png" << true;
-        QTest::newRow("write hex") << "m_pBWriteFirmware" << ":/img/Update_32x32.png" << false;
-        QTest::newRow("close hex") << "m_pBCloseHexFile" << ":/img/DocClose_32.png" << false;
-        QTest::newRow("close window") << "m_pBclose" << ":/img/Close_8.png" << true;
-        QTest::newRow("logo") << "lTarvo" << ":/img/Tarvo2.png" << true;
-        QTest::newRow("plug") << "m_lConnectSymbol" << ":/img/Connect_16.png" << true;
-        QTest::newRow("device list") << "m_ListDev" << "" << true;
-        QTest::newRow("serial mode") << "m_rB_SerialMode" << "" << true;
-    }
     void startState_imagesAndEnabledControls()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, image);
-        QFETCH(bool, enabled);
-        QWidget *w = m_window->findChild<QWidget *>(name);
-        QVERIFY(w);
-        QCOMPARE(w->isEnabledTo(w->parentWidget()), enabled);
-        if (image.isEmpty())
-            return;
-        const QImage expected(image);
-        QVERIFY(!expected.isNull());
-        QImage shown;
-        if (auto *label = qobject_cast<QLabel *>(w))
-            shown = label->pixmap(Qt::ReturnByValue).toImage();
-        else
-            shown = qobject_cast<QAbstractButton *>(w)->icon().pixmap(expected.size()).toImage();
-        QCOMPARE(argb(shown), argb(expected));
-        if (auto *tool = qobject_cast<QToolButton *>(w)) {
-            QCOMPARE(tool->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
-            const QFontMetrics fm(tool->font());
-            for (const QString &line : tool->text().split('\n'))
-                QVERIFY2(fm.horizontalAdvance(line) <= tool->width(), qPrintable(line));
+        const struct { const char *name, *image; bool enabled; } rows[] = {  // image "": none checked
+            {"m_pBSearch", ":/img/Scan_1_32x32.png", true},       {"m_pBConnect", ":/img/Connect_32.png", true},
+            {"m_clear", ":/img/Delete_1_32x32.png", true},        {"m_pBResetOB", ":/img/Reset_32.png", false},
+            {"m_pBTremlin", ":/img/Werkstueck_32.png", false},    {"m_pBSearch_2", ":/img/Document_32x32.png", true},
+            {"m_pBWriteFirmware", ":/img/Update_32x32.png", false}, {"m_pBCloseHexFile", ":/img/DocClose_32.png", false},
+            {"m_pBclose", ":/img/Close_8.png", true},             {"lTarvo", ":/img/Tarvo2.png", true},
+            {"m_lConnectSymbol", ":/img/Connect_16.png", true},   {"m_ListDev", "", true},
+            {"m_rB_SerialMode", "", true},
+        };
+        for (const auto &row : rows) {
+            QWidget *w = m_window->findChild<QWidget *>(QString::fromLatin1(row.name));
+            QVERIFY2(w, row.name);
+            // The control's own flag, whatever its page says.
+            QVERIFY2(w->isEnabledTo(w->parentWidget()) == row.enabled, row.name);
+            if (!*row.image)
+                continue;
+            const QImage expected(QString::fromLatin1(row.image));
+            QVERIFY2(!expected.isNull(), row.image);
+            QImage shown;
+            if (auto *label = qobject_cast<QLabel *>(w))
+                shown = label->pixmap(Qt::ReturnByValue).toImage();
+            else
+                shown = qobject_cast<QAbstractButton *>(w)->icon().pixmap(expected.size()).toImage();
+            QVERIFY2(argb(shown) == argb(expected), row.name);
+            if (auto *tool = qobject_cast<QToolButton *>(w)) {
+                QCOMPARE(tool->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+                const QFontMetrics fm(tool->font());
+                for (const QString &line : tool->text().split('\n'))
+                    QVERIFY2(fm.horizontalAdvance(line) <= tool->width(), qPrintable(line));
+            }
         }
     }
 
@@ -298,21 +282,6 @@ private slots:
         for (const MouseStep &s : steps)
             mouse(bar, s.type, s.local, s.global, s.button);
         QCOMPARE(positions(spy), reported);
-    }
-
-    void titleBarDrag_onAShownWindow_keepsThePressPointUnderTheCursor()
-    {
-        QWidget window;
-        auto *bar = new VX_MainToolBar(&window);
-        bar->setGeometry(1, 1, 698, 27);
-        window.setGeometry(120, 80, 700, 500);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QSignalSpy spy(bar, &VX_MainToolBar::SIGNAL_window_pos_change);
-        QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, QPoint(50, 12));
-        mouse(bar, QEvent::MouseMove, QPoint(70, 14), bar->mapToGlobal(QPoint(70, 14)), Qt::LeftButton);
-        QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, QPoint(70, 14));
-        QCOMPARE(positions(spy), QList<QPoint>{bar->mapToGlobal(QPoint(0, 0)) + QPoint(20, 2)});
     }
 
     void committedImagesAndResources_areWhatTheGeneratorDraws()

@@ -22,11 +22,9 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextBlock>
-#include <QTextCursor>
 #include <QToolButton>
 #include <QtTest>
 
@@ -249,22 +247,47 @@ private slots:
         QVERIFY(consoleText(w).isEmpty());
     }
 
-    void progAsTremlin_writesTheBuiltInImage_andStaysDisabled()
+    // Prog as Tremlin writes the built-in image, or ends in red on a board the update refuses
+    // before anything is erased (then Write is enabled again).
+    void progAsTremlin_data()
     {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("built-in image written") << false;
+        QTest::newRow("board refused") << true;
+    }
+    void progAsTremlin()
+    {
+        QFETCH(bool, refused);
+        if (refused) {
+            pelsim::BoardOptions options;
+            options.productId = 0x041A;
+            m_Board = std::make_shared<pelsim::SimBoard>(options);
+            m_Lib = std::make_shared<SimBridgeLibrary>();
+            m_Lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), m_Board);
+            setDefaultBridgeLibrary(m_Lib);
+        }
+        const std::vector<uint8_t> before = m_Board->flash();
         OrbaloFirmwareLoader w;
         connectRow(w, kBoardName);
         auto *tremlin = widget<QToolButton>(w, "m_pBTremlin");
         QTest::mouseClick(tremlin, Qt::LeftButton);
         QVERIFY(!tremlin->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(QStringLiteral("Bootloader Finish")), kUpdateWait);
-        QVERIFY(!consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
-        QVERIFY(consoleText(w).contains(QStringLiteral("Bootloader Start!!")));
-        QVERIFY(consoleText(w).contains(QString(383, QLatin1Char('*'))));
+        const QString finish = QStringLiteral("Bootloader Finish"), error = QStringLiteral("ERROR Bootloader");
+        QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(refused ? error : finish), kUpdateWait);
+        QVERIFY(!consoleText(w).contains(refused ? finish : error));
         QVERIFY(!tremlin->isEnabled());
         // The board is looked at only once the worker has let go of it.
         QTRY_VERIFY_WITH_TIMEOUT(!w.usbDevice()->isBootloaderActive(), kUpdateWait);
         w.on_m_pBConnect_clicked();
         QVERIFY(!w.usbDevice()->isDeviceOpen());
+        if (refused) {
+            QCOMPARE(colourOf(w, error), QColor(Qt::red));
+            QVERIFY(ownEnabled(widget<QToolButton>(w, "m_pBWriteFirmware")));
+            QVERIFY(m_Board->flash() == before);
+            return;
+        }
+        QVERIFY(consoleText(w).contains(QStringLiteral("Bootloader Start!!")));
+        QVERIFY(consoleText(w).contains(QString(383, QLatin1Char('*'))));
         QFile hex(w.settings()->getPathTremlinHexFile());
         QTemporaryFile bin;
         QCOMPARE(convertHexFileToImage(hex, bin), qint8(1));
@@ -272,28 +295,6 @@ private slots:
         QCOMPARE(image.size(), 97824);
         QVERIFY(flashBytes(*m_Board, image.size()) == image);
         QCOMPARE(m_Board->mode(), pelsim::SimBoard::Mode::Application);
-    }
-
-    void failingUpdate_showsRedErrorAndReenablesWrite()
-    {
-        m_Lib = std::make_shared<SimBridgeLibrary>();
-        pelsim::BoardOptions options;
-        options.productId = 0x041A;
-        m_Board = std::make_shared<pelsim::SimBoard>(options);
-        m_Lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), m_Board);
-        setDefaultBridgeLibrary(m_Lib);
-        const std::vector<uint8_t> before = m_Board->flash();
-
-        OrbaloFirmwareLoader w;
-        connectRow(w, kBoardName);
-        w.on_m_pBTremlin_clicked();
-        QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).contains(QStringLiteral("ERROR Bootloader")), kUpdateWait);
-        QVERIFY(!consoleText(w).contains(QStringLiteral("Bootloader Finish")));
-        QCOMPARE(colourOf(w, QStringLiteral("ERROR Bootloader")), QColor(Qt::red));
-        QVERIFY(ownEnabled(widget<QToolButton>(w, "m_pBWriteFirmware")));
-        QTRY_VERIFY(!w.usbDevice()->isBootloaderActive());
-        w.on_m_pBConnect_clicked();
-        QVERIFY(m_Board->flash() == before);  // refused before anything was erased
     }
 
     // A client's request is answered with its own update's result: 1 for the built-in image,
