@@ -74,19 +74,55 @@ const LoaderSetup kRealtime = [] {
     return setup;
 }();
 
-class LoaderProcess {
+// A child process, its output (stdout and stderr) collected as it comes.
+class Child {
 public:
-    explicit LoaderProcess(const QString &key) : m_Key(key) { m_Process.setProcessChannelMode(QProcess::MergedChannels); }
-    ~LoaderProcess()
+    Child() { m_Process.setProcessChannelMode(QProcess::MergedChannels); }
+    QString log() { return m_Log += QString::fromUtf8(m_Process.readAll()); }
+    int count(const QString &piece) { return log().count(piece); }
+    // Waits (event loop running) until the output holds piece; false after ms or at its end.
+    bool waitForLog(const QString &piece, int ms = kWaitMs)
     {
-        if (!running())
-            return;
-        // Ended as a user would: a killed loader would leave its System V segment behind for good.
-        sendSignal(SIGTERM);
-        if (!m_Process.waitForFinished(kWaitMs)) {
+        return QTest::qWaitFor([&] { return log().contains(piece) || !running(); }, ms) && log().contains(piece);
+    }
+    bool running() const { return m_Process.state() != QProcess::NotRunning; }
+    qint64 pid() const { return m_Process.processId(); }
+    void sendSignal(int signal) { ::kill(pid_t(pid()), signal); }
+    // Exit code; -2 when it crashed, -1 when it did not end within ms (it is killed then).
+    int finish(int ms = kWaitMs)
+    {
+        const bool ended = QTest::qWaitFor([&] { return !running(); }, ms);
+        if (!ended) {
             m_Process.kill();
             m_Process.waitForFinished(kWaitMs);
         }
+        log();
+        return !ended ? -1 : m_Process.exitStatus() == QProcess::NormalExit ? m_Process.exitCode() : -2;
+    }
+
+protected:
+    QProcess m_Process;
+    QString m_Log;
+};
+
+// pelmora-prog as a user runs it.
+struct ProgProcess : Child {
+    ProgProcess(const QString &key, const QStringList &args)
+    {
+        m_Process.start(QStringLiteral(PELMORA_PROG_BINARY), QStringList{QStringLiteral("--key"), key} + args);
+        m_Process.waitForStarted(kWaitMs);
+    }
+};
+
+class LoaderProcess : public Child {
+public:
+    explicit LoaderProcess(const QString &key) : m_Key(key) {}
+    ~LoaderProcess()
+    {
+        // Ended as a user would: a killed loader would leave its System V segment behind for good.
+        if (running())
+            sendSignal(SIGTERM);
+        finish();
     }
 
     void start(const LoaderSetup &setup = LoaderSetup())
@@ -126,35 +162,12 @@ public:
         start(setup);
         return !QTest::currentTestFailed() && waitForLog(QStringLiteral("Open SiUsbDev"));
     }
-    QString log() { return m_Log += QString::fromUtf8(m_Process.readAll()); }
-    int count(const QString &piece) { return log().count(piece); }
-    bool waitForLog(const QString &piece, int ms = kWaitMs)
-    {
-        return QTest::qWaitFor([&] { return log().contains(piece) || !running(); }, ms) && log().contains(piece);
-    }
-    void sendSignal(int signal) { ::kill(pid_t(m_Process.processId()), signal); }
-    void kill()
-    {
-        m_Process.kill();
-        m_Process.waitForFinished(kWaitMs);
-        log();
-    }
-    // True once the program has ended on its own (a normal exit).
-    bool waitForExit(int ms = kWaitMs)
-    {
-        const bool ended = QTest::qWaitFor([&] { return !running(); }, ms);
-        log();
-        return ended && m_Process.exitStatus() == QProcess::NormalExit;
-    }
-    // SIGTERM, then a normal end with exit code 0 and the settings written.
+    // SIGTERM, then a normal end with exit code 0.
     void terminate()
     {
         sendSignal(SIGTERM);
-        QVERIFY2(waitForExit(), qPrintable(log().right(2000)));
-        QCOMPARE(exitCode(), 0);
+        QVERIFY2(finish() == 0, qPrintable(log().right(2000)));
     }
-    bool running() const { return m_Process.state() != QProcess::NotRunning; }
-    int exitCode() const { return m_Process.exitCode(); }
     QString settingsFolder() const { return m_Home.filePath(QStringLiteral("data/Zorvane/Pelmora")); }
     QString settingsPath() const { return settingsFolder() + QStringLiteral("/Settings.xml"); }
     QString imagePath() const { return settingsFolder() + QStringLiteral("/firmware/TremlinFix_1_0_37.hex"); }
@@ -164,39 +177,6 @@ public:
 private:
     QString m_Key;
     QTemporaryDir m_Home;
-    QProcess m_Process;
-    QString m_Log;
-};
-
-// pelmora-prog as a user runs it.
-class ProgProcess {
-public:
-    ProgProcess(const QString &key, const QStringList &args)
-    {
-        m_Process.setProcessChannelMode(QProcess::MergedChannels);
-        m_Process.start(QStringLiteral(PELMORA_PROG_BINARY), QStringList{QStringLiteral("--key"), key} + args);
-        m_Process.waitForStarted(kWaitMs);
-    }
-    // Exit code; -2 when it crashed, -1 when it did not end within ms (it is killed then).
-    int finish(int ms = kWaitMs)
-    {
-        const bool ended = QTest::qWaitFor([&] { return m_Process.state() == QProcess::NotRunning; }, ms);
-        collect();
-        if (!ended) {
-            m_Process.kill();
-            m_Process.waitForFinished();
-            return -1;
-        }
-        return m_Process.exitStatus() == QProcess::NormalExit ? m_Process.exitCode() : -2;
-    }
-    QString output() const { return m_Output; }
-    qint64 pid() const { return m_Process.processId(); }
-    bool waitForOutput(const QString &piece) { return QTest::qWaitFor([&] { return collect().contains(piece); }, kWaitMs); }
-
-private:
-    QString collect() { return m_Output += QString::fromUtf8(m_Process.readAll()); }
-    QProcess m_Process;
-    QString m_Output;
 };
 
 // A programming client written against the block's layout alone: StatusPelmora at 0, request
@@ -310,7 +290,7 @@ private slots:
         }
         ProgProcess b(key, prog(m_Bad, 60));
         QCOMPARE(b.finish(), 1);
-        QVERIFY2(b.output().contains(QStringLiteral("programming failed")), qPrintable(b.output()));
+        QVERIFY2(b.log().contains(QStringLiteral("programming failed")), qPrintable(b.log()));
         // Toggles queue no more than one update behind the one running: B's own is the last.
         const int started = loader.count(kStarted);
         if (before == "toggle")
@@ -326,9 +306,10 @@ private slots:
             ProgProcess client(key, {m_Slow});
             QVERIFY(first.waitForLog(kExtern));
             // Both killed mid-update: no handler runs, the segment outlives them.
-            ::kill(pid_t(client.pid()), SIGKILL);
-            first.kill();
+            client.sendSignal(SIGKILL);
+            first.sendSignal(SIGKILL);
             QCOMPARE(client.finish(), -2);
+            QCOMPARE(first.finish(), -2);
         }
         LoaderProcess next(key);
         QVERIFY(next.startConnected());
@@ -345,12 +326,12 @@ private slots:
     {
         const QString key = uniqueShmKey("clientfirst");
         ProgProcess client(key, prog(m_Good, 20));
-        QVERIFY(client.waitForOutput(QStringLiteral("waiting for the loader")));
+        QVERIFY(client.waitForLog(QStringLiteral("waiting for the loader")));
         LoaderProcess loader(key);
         loader.start();
         // Answered (the board may not be connected yet at the loader's first look: then 1).
         const int code = client.finish();
-        QVERIFY2(code == 0 || code == 1, qPrintable(client.output()));
+        QVERIFY2(code == 0 || code == 1, qPrintable(client.log()));
         QCOMPARE(loader.count(kStarted), 1);
         QCOMPARE(loader.count(QStringLiteral("Stale")), 0);
     }
@@ -406,11 +387,10 @@ private slots:
         QElapsedTimer held;
         held.start();
         loader.sendSignal(signal);
-        const bool ended = loader.waitForExit(lockHeld ? 8000 : kWaitMs);
+        const int code = loader.finish(lockHeld ? 8000 : kWaitMs);
         qInfo("loader ended %lld ms after the signal", held.elapsed());
         client.release();
-        QVERIFY(ended);
-        QCOMPARE(loader.exitCode(), 0);
+        QCOMPARE(code, 0);
         QVERIFY(loader.log().contains(QStringLiteral("Write Content")));  // settings saved
         if (lockHeld)
             return;

@@ -297,53 +297,48 @@ private slots:
         QCOMPARE(m_Board->mode(), pelsim::SimBoard::Mode::Application);
     }
 
-    // A client's request is answered with its own update's result: 1 for the built-in image,
-    // -1 for a missing file asked for while the window's own update runs.
+    // A client's request is answered with its own update's result: 1 for the built-in image;
+    // -1 for a missing file asked for while the window's own update runs; -1 (and the request
+    // cleared) when the window is closed during the client's update.
     void clientRequest_getsItsOwnResult_data()
     {
-        QTest::addColumn<bool>("duringWindowUpdate");
-        QTest::newRow("alone, written") << false;
-        QTest::newRow("during the window's update, missing file") << true;
+        QTest::addColumn<QString>("when");
+        QTest::newRow("alone, written") << "alone";
+        QTest::newRow("during the window's update, missing file") << "during";
+        QTest::newRow("window closed during the update") << "closed";
     }
     void clientRequest_getsItsOwnResult()
     {
-        QFETCH(bool, duringWindowUpdate);
-        OrbaloFirmwareLoader w;
-        connectRow(w, kBoardName);
-        ProgrammingClient client(m_Key);
-        QVERIFY(client.attachExisting(nullptr));
-        QTemporaryDir dir;
-        QString file = w.settings()->getPathTremlinHexFile();
-        if (duringWindowUpdate) {
-            w.on_m_pBTremlin_clicked();
-            QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
-            file = dir.filePath(QStringLiteral("missing.hex"));
-        }
-        QVERIFY(client.submit(file) == ProgrammingClient::Submit::Taken);
-        SharedMemSnapshot s;
-        QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
-        QCOMPARE(s.result, duringWindowUpdate ? -1 : 1);
-        QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
-        QTRY_COMPARE(consoleText(w).contains(QStringLiteral("ERROR Bootloader")), duringWindowUpdate);
-    }
-
-    void closeButtonDuringAClientsUpdate_answersItMinusOne()
-    {
+        QFETCH(QString, when);
         pelsim::BoardOptions realtime;
         realtime.timing = pelsim::Timing::Realtime;  // the built-in image takes seconds here
-        m_Lib->addBridge(QStringLiteral("Slow board"), QStringLiteral("0003"),
-                         std::make_shared<pelsim::SimBoard>(realtime));
+        m_Lib->addBridge(QStringLiteral("Slow board"), QStringLiteral("0003"), std::make_shared<pelsim::SimBoard>(realtime));
         ProgrammingClient client(m_Key);
+        SharedMemSnapshot s;
         {
             OrbaloFirmwareLoader w;
-            connectRow(w, QStringLiteral("Slow board [0x0003]"));
+            connectRow(w, when == "closed" ? QStringLiteral("Slow board [0x0003]") : kBoardName);
             QVERIFY(client.attachExisting(nullptr));
-            QVERIFY(client.submit(w.settings()->getPathTremlinHexFile()) == ProgrammingClient::Submit::Taken);
-            QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
-            QTest::mouseClick(widget<QPushButton>(w, "m_pBclose"), Qt::LeftButton);
-            QVERIFY(!w.isVisible());
+            QTemporaryDir dir;
+            QString file = w.settings()->getPathTremlinHexFile();
+            if (when == "during") {
+                w.on_m_pBTremlin_clicked();
+                QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
+                file = dir.filePath(QStringLiteral("missing.hex"));
+            }
+            QVERIFY(client.submit(file) == ProgrammingClient::Submit::Taken);
+            if (when == "closed") {
+                QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
+                QTest::mouseClick(widget<QPushButton>(w, "m_pBclose"), Qt::LeftButton);
+                QVERIFY(!w.isVisible());
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
+                QCOMPARE(s.result, when == "alone" ? 1 : -1);
+                QTRY_VERIFY(consoleText(w).contains(QStringLiteral("Bootloader Finish")));
+                QTRY_COMPARE(consoleText(w).contains(QStringLiteral("ERROR Bootloader")), when == "during");
+                return;
+            }
         }
-        SharedMemSnapshot s;
         QVERIFY(client.read(&s));
         QCOMPARE(s.result, -1);
         QCOMPARE(s.request, quint8(0));
