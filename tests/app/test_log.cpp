@@ -9,55 +9,43 @@
 class TestLog : public QObject {
     Q_OBJECT
 private slots:
-    void statusLine_hasExactPrefixAndNoReset()
+    void line_isExact()
     {
-        LogCapture log;
-        const QString line = logStatus("OrbaloFirmwareLoader::OrbaloFirmwareLoader", "Start Programm");
-        const QString expected = QStringLiteral(
-            "STATUS[\x1b[32mZorvane\x1b[0m]->OrbaloFirmwareLoader::OrbaloFirmwareLoader: Start Programm");
-        QCOMPARE(line, expected);
-        QCOMPARE(log.lines(), QStringList{expected});
+        const struct { bool error; const char *function, *message, *line; } rows[] = {
+            {false, "OrbaloFirmwareLoader::OrbaloFirmwareLoader", "Start Programm",  // green tag, no reset
+             "STATUS[\x1b[32mZorvane\x1b[0m]->OrbaloFirmwareLoader::OrbaloFirmwareLoader: Start Programm"},
+            {true, "VX_SI_USBXpressDev::openDevice", "SI_DEVICE_NOT_FOUND",  // red, green tag, reset at the end
+             "\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->VX_SI_USBXpressDev::openDevice: SI_DEVICE_NOT_FOUND\x1b[0m"},
+            {false, "X::y", "Path: C:/100%s/%d%n.hex",  // an argument's percent signs pass unchanged
+             "STATUS[\x1b[32mZorvane\x1b[0m]->X::y: Path: C:/100%s/%d%n.hex"},
+        };
+        for (const auto &row : rows) {
+            LogCapture log;
+            if (row.error)
+                logError(row.function, "%s", row.message);
+            else
+                QCOMPARE(logStatus(row.function, "%s", row.message), QString::fromUtf8(row.line));
+            QCOMPARE(log.lines(), QStringList{QString::fromUtf8(row.line)});
+        }
     }
 
-    void errorLine_isRedWithGreenTagAndEndsWithReset()
+    // Cut to kLogLineMax bytes, never inside a UTF-8 character ('ä' is two bytes), and an error
+    // line still ends with its reset.
+    void overlongMessage_isCutWhole()
     {
-        LogCapture log;
-        logError("VX_SI_USBXpressDev::openDevice", "%s", "SI_DEVICE_NOT_FOUND");
-        QCOMPARE(log.lines(), QStringList{QStringLiteral(
-            "\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->VX_SI_USBXpressDev::openDevice: SI_DEVICE_NOT_FOUND\x1b[0m")});
-    }
-
-    void percentSignsFromArguments_passUnchanged()
-    {
-        LogCapture log;
-        const QString line = logStatus("X::y", "Path: %s", "C:/100%s/%d%n.hex");
-        QVERIFY(line.endsWith(QStringLiteral("X::y: Path: C:/100%s/%d%n.hex")));
-        QCOMPARE(log.lines().value(0), line);
-    }
-
-    void overlongMessage_isCutTo2047BytesAndErrorStillResets()
-    {
-        LogCapture log;
-        const QByteArray big(5000, 'x');
-        const QString status = logStatus("A::b", "%s", big.constData());
-        QCOMPARE(status.toUtf8().size(), kLogLineMax);
-        logError("A::b", "%s", big.constData());
-        const QByteArray error = log.lines().value(1).toUtf8();
-        QCOMPARE(error.size(), kLogLineMax);
-        QVERIFY(error.endsWith("\x1b[0m"));
-    }
-
-    void cutLine_neverSplitsAUtf8Character()
-    {
-        // 'ä' is two bytes; a cut in its middle would leave an invalid sequence.
-        QByteArray big;
-        for (int i = 0; i < 1500; ++i)
-            big += "\xc3\xa4";
-        LogCapture log;
-        const QString line = logStatus("A::b", "%s", big.constData());
-        QVERIFY(!line.contains(QChar::ReplacementCharacter));
-        QVERIFY(line.toUtf8().size() <= kLogLineMax);
-        QVERIFY(line.toUtf8().size() >= kLogLineMax - 1);
+        for (const QByteArray &unit : {QByteArray("x"), QByteArray("\xc3\xa4")}) {
+            for (bool error : {false, true}) {
+                LogCapture log;
+                const QByteArray big = unit.repeated(5000 / unit.size());
+                error ? logError("A::b", "%s", big.constData()) : void(logStatus("A::b", "%s", big.constData()));
+                const QString line = log.lines().value(0);
+                QVERIFY(!line.contains(QChar::ReplacementCharacter));
+                QVERIFY(line.toUtf8().size() <= kLogLineMax && line.toUtf8().size() >= kLogLineMax - 1);
+                if (unit.size() == 1)
+                    QCOMPARE(line.toUtf8().size(), kLogLineMax);
+                QCOMPARE(line.endsWith(QStringLiteral("\x1b[0m")), error);
+            }
+        }
     }
 
     void concurrentCallers_eachGetWholeLines()

@@ -8,7 +8,6 @@
 #include <QString>
 #include <QtGlobal>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 
@@ -16,73 +15,17 @@ namespace {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
-bool isColourValue(const QString &v)
-{
-    if (v.size() == 7 && v[0] == QLatin1Char('#')) {
-        for (int k = 1; k < 7; ++k)
-            if (!isxdigit(v[k].unicode()) || v[k].unicode() > 0x7F)
-                return false;
-        return true;
-    }
-    if (v.isEmpty() || v.size() > 24)
-        return false;
-    for (QChar c : v)
-        if (!((c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))))
-            return false;
-    return true;
-}
-
-// Every '<' opens one of the allowed tags, every '&' one of the three escapes, and no '>'
-// stands outside a tag.
-// A character reference as the loader's messages write them (only the Message stream keeps them).
-int referenceLength(const QString &html, int i)
-{
-    static const QRegularExpression reference(
-        QStringLiteral("\\A&(?:quot|apos|#[0-9]{1,8}|#[xX][0-9a-fA-F]{1,8});"));
-    const auto m = reference.match(html.midRef(i, 16).toString());
-    return m.hasMatch() ? m.capturedLength() : 0;
-}
-
+// Every '<' opens one of the allowed tags (a colour is "#rrggbb" or a name of letters), every
+// '&' one of the three escapes or, in messages only, a character reference as the loader writes
+// them; no '>' stands outside a tag.
 bool onlyAllowedMarkup(const QString &html, bool message)
 {
-    static const QLatin1String fixed[] = {QLatin1String("<br>"), QLatin1String("<b>"), QLatin1String("</b>"),
-                                          QLatin1String("</font>"), QLatin1String("&lt;"), QLatin1String("&gt;"),
-                                          QLatin1String("&amp;")};
-    static const QLatin1String fontOpen("<font color=\"");
-    int i = 0;
-    while (i < html.size()) {
-        const QChar c = html[i];
-        if (c == QLatin1Char('>'))
-            return false;
-        if (c != QLatin1Char('<') && c != QLatin1Char('&')) {
-            ++i;
-            continue;
-        }
-        bool matched = false;
-        for (const QLatin1String &f : fixed) {
-            if (html.midRef(i, f.size()) == f) {
-                i += f.size();
-                matched = true;
-                break;
-            }
-        }
-        if (matched)
-            continue;
-        if (message && c == QLatin1Char('&') && referenceLength(html, i) > 0) {
-            i += referenceLength(html, i);
-            continue;
-        }
-        if (html.midRef(i, fontOpen.size()) != fontOpen)
-            return false;
-        const int start = i + fontOpen.size();
-        const int quote = html.indexOf(QLatin1Char('"'), start);
-        if (quote < 0 || html.midRef(quote, 2) != QLatin1String("\">"))
-            return false;
-        if (!isColourValue(html.mid(start, quote - start)))
-            return false;
-        i = quote + 2;
-    }
-    return true;
+    static const QString allowed = QStringLiteral(
+        "[^<>&]|<br>|<b>|</b>|</font>|&lt;|&gt;|&amp;|<font color=\"(?:#[0-9a-fA-F]{6}|[A-Za-z]{1,24})\">");
+    static const QRegularExpression board(QStringLiteral("\\A(?:%1)*+\\z").arg(allowed));
+    static const QRegularExpression messages(
+        QStringLiteral("\\A(?:%1|&(?:quot|apos|#[0-9]{1,8}|#[xX][0-9a-fA-F]{1,8});)*+\\z").arg(allowed));
+    return (message ? messages : board).match(html).hasMatch();
 }
 
 } // namespace

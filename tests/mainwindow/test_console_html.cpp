@@ -1,96 +1,20 @@
-// The console's HTML conversion, checked on what a real console (a plain-text edit limited to
-// 200 paragraphs) finally shows: its text, its colours and its paragraphs.
+// The console's HTML conversion: the exact fragments for the window's rules, and what a real
+// console (a read-only plain-text edit of at most 200 paragraphs) finally shows of board output
+// and messages: text, paragraphs, colours, bold.
 #include "mainwindow/console_html.h"
 #include "support/log_capture.h"
 
 #include <QPlainTextEdit>
 #include <QTextBlock>
-#include <QTextCursor>
 #include <QtTest>
 
 namespace {
 
 using Stream = ConsoleHtmlConverter::Stream;
 
-const QLatin1String kInsertFunction("OrbaloFirmwareLoader::insertDebugText");
-const QChar kLineBreak(QChar::LineSeparator);  // what a <br> becomes inside a paragraph
+const QChar LS(QChar::LineSeparator);  // what a <br> becomes inside a paragraph
 
 QByteArray esc(const char *code) { return QByteArray("\x1b[") + code; }
-
-// What the console shows: one entry per character, paragraphs separated by '\n'.
-struct Shown {
-    QString text;
-    QVector<QColor> colour;  // invalid where no colour is set
-    QVector<bool> bold;
-
-    explicit Shown(const QPlainTextEdit &console)
-    {
-        for (QTextBlock block = console.document()->begin(); block.isValid(); block = block.next()) {
-            if (block != console.document()->begin())
-                add(QStringLiteral("\n"), QTextCharFormat());
-            for (auto it = block.begin(); !it.atEnd(); ++it)
-                add(it.fragment().text(), it.fragment().charFormat());
-        }
-    }
-    void add(const QString &s, const QTextCharFormat &f)
-    {
-        text += s;
-        for (int k = 0; k < s.size(); ++k) {
-            colour << (f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color() : QColor());
-            bold << (f.fontWeight() > QFont::Normal);
-        }
-    }
-    // The one colour of the piece of text (which must occur exactly once); fails on a mix.
-    QColor colourOf(const QString &piece) const
-    {
-        const int at = text.indexOf(piece);
-        if (at < 0 || text.indexOf(piece, at + 1) >= 0)
-            return QColor(Qt::transparent);  // never equal to a colour the console sets
-        for (int k = at + 1; k < at + piece.size(); ++k)
-            if (colour[k] != colour[at])
-                return QColor(Qt::transparent);
-        return colour[at];
-    }
-    bool isBold(const QString &piece) const
-    {
-        const int at = text.indexOf(piece);
-        if (at < 0)
-            return false;
-        for (int k = at; k < at + piece.size(); ++k)
-            if (!bold[k])
-                return false;
-        return true;
-    }
-};
-
-// A console as the window's: read-only, 200 paragraphs at most.
-struct Console {
-    QPlainTextEdit edit;
-    ConsoleHtmlConverter board{Stream::Board};
-    ConsoleHtmlConverter message{Stream::Message};
-
-    Console()
-    {
-        edit.setReadOnly(true);
-        edit.setMaximumBlockCount(200);
-    }
-    void fromBoard(const QByteArray &chunk)
-    {
-        const QString html = board.convert(chunk);
-        if (!board.lastChunkHeldBack())
-            consoleAppendParagraph(&edit, html);
-    }
-    void fromMessages(const QByteArray &chunk) { consoleInsertAtEnd(&edit, message.convert(chunk)); }
-    QString text() const { return edit.toPlainText(); }
-    Shown shown() const { return Shown(edit); }
-    QStringList paragraphs() const
-    {
-        QStringList out;
-        for (QTextBlock b = edit.document()->begin(); b.isValid(); b = b.next())
-            out << b.text();
-        return out;
-    }
-};
 
 bool accounted(const ConsoleHtmlConverter &c)
 {
@@ -98,132 +22,237 @@ bool accounted(const ConsoleHtmlConverter &c)
     return n.input == n.shown + n.markup + c.pendingBytes();
 }
 
+// One flush, from the board (a paragraph of its own) or a message (at the end of the last one).
+struct Feed {
+    bool board;
+    QByteArray bytes;
+};
+Feed B(const QByteArray &b) { return {true, b}; }
+Feed M(const QByteArray &b) { return {false, b}; }
+
+struct Shown {
+    QVector<Feed> feeds;
+    QStringList paragraphs;
+    QVector<QPair<QString, QColor>> colours;  // each piece once in the console; invalid: none set
+    QString bold;                             // every bold character, in order
+};
+
+// A console as the window's, and what it shows: per character its colour and weight.
+struct Console {
+    QPlainTextEdit edit;
+    ConsoleHtmlConverter board{Stream::Board};
+    ConsoleHtmlConverter message{Stream::Message};
+    QString text, bold;
+    QVector<QColor> colour;
+
+    Console()
+    {
+        edit.setReadOnly(true);
+        edit.setMaximumBlockCount(200);
+    }
+    void feed(const Feed &f)
+    {
+        if (!f.board) {
+            consoleInsertAtEnd(&edit, message.convert(f.bytes));
+            return;
+        }
+        const QString html = board.convert(f.bytes);
+        if (!board.lastChunkHeldBack())
+            consoleAppendParagraph(&edit, html);
+    }
+    QStringList paragraphs()
+    {
+        QStringList out;
+        text.clear(), bold.clear(), colour.clear();
+        for (QTextBlock b = edit.document()->begin(); b.isValid(); b = b.next()) {
+            out << b.text();
+            if (b != edit.document()->begin())
+                text += QLatin1Char('\n'), colour << QColor();
+            for (auto it = b.begin(); !it.atEnd(); ++it) {
+                const QTextCharFormat f = it.fragment().charFormat();
+                text += it.fragment().text();
+                if (f.fontWeight() > QFont::Normal)
+                    bold += it.fragment().text();
+                for (int k = 0; k < it.fragment().length(); ++k)
+                    colour << (f.hasProperty(QTextFormat::ForegroundBrush) ? f.foreground().color() : QColor());
+            }
+        }
+        return out;
+    }
+    // The one colour of a piece that occurs once; transparent (never set) otherwise or on a mix.
+    QColor colourOf(const QString &piece) const
+    {
+        const int at = text.indexOf(piece);
+        if (at < 0 || text.indexOf(piece, at + 1) >= 0)
+            return QColor(Qt::transparent);
+        for (int k = at + 1; k < at + piece.size(); ++k)
+            if (colour[k] != colour[at])
+                return QColor(Qt::transparent);
+        return colour[at];
+    }
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Shown)
+Q_DECLARE_METATYPE(Stream)
 
 class TestConsoleHtml : public QObject {
     Q_OBJECT
 private slots:
-    // --- The console's own rules ---
-
-    void twoBoardFlushes_showTwoParagraphs_finalLineFeedAddsNoBreak()
+    // The exact fragment for chunks of one stream (the outputs of all chunks joined).
+    void fragments_data()
     {
-        Console c;
-        c.fromBoard("abc");
-        c.fromBoard("def\n");
-        QCOMPARE(c.paragraphs(), QStringList({"abc", "def"}));
-        QCOMPARE(c.text(), QStringLiteral("abc\ndef"));
-        ConsoleHtmlConverter conv(Stream::Board);
-        QCOMPARE(conv.convert("def\n"), QStringLiteral("def"));
-        QCOMPARE(conv.convert("a\n\nb\n"), QStringLiteral("a<br><br>b"));
+        QTest::addColumn<Stream>("stream");
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        QTest::addColumn<QString>("html");
+        const Stream b = Stream::Board, m = Stream::Message;
+        QTest::newRow("final line feed adds no break") << b << QList<QByteArray>{"def\n"} << "def";
+        QTest::newRow("inner line feeds") << b << QList<QByteArray>{"a\n\nb\n"} << "a<br><br>b";
+        QTest::newRow("red") << b << QList<QByteArray>{esc("31m") + "r"} << "<font color=\"Red\">r";
+        QTest::newRow("green") << b << QList<QByteArray>{esc("32m") + "g"} << "<font color=\"Green\">g";
+        QTest::newRow("one close between two colours")
+            << b << QList<QByteArray>{esc("33m") + "x" + esc("34m") + "y"}
+            << "<font color=\"Orange\">x</font><font color=\"Blue\">y";
+        QTest::newRow("reset without colour still closes") << b << QList<QByteArray>{esc("0m") + "z"} << "</font>z";
+        QTest::newRow("markup characters escaped")
+            << b << QList<QByteArray>{"a<b & c>d <i>"} << "a&lt;b &amp; c&gt;d &lt;i&gt;";
+        QTest::newRow("board keeps CR") << b << QList<QByteArray>{"a\r\nb"} << "a\r<br>b";
+        QTest::newRow("message drops CR and final LF") << m << QList<QByteArray>{"x\r\n"} << "x";
+        QTest::newRow("message markup of the window")
+            << m << QList<QByteArray>{"<br><font color=\"Red\"><b>Unabel to open X</b></font>"}
+            << "<br><font color=\"Red\"><b>Unabel to open X</b></font>";
+        const QByteArray line = "ab" + esc("31m") + "red" + esc("0m") + "cd";
+        for (int cut = 11; cut <= 13; ++cut)  // inside the reset: the colour ends all the same
+            QTest::addRow("reset cut at %d", cut) << b << QList<QByteArray>{line.left(cut), line.mid(cut)}
+                                                  << "ab<font color=\"Red\">red</font>cd";
+        QList<QByteArray> byteByByte;
+        for (char c : esc("34m") + "A")
+            byteByByte << QByteArray(1, c);
+        QTest::newRow("sequence byte by byte") << b << byteByByte << "<font color=\"Blue\">A";
+        // Valid UTF-8 as characters, every other byte as its Latin-1 character.
+        const struct { const char *what; QByteArray bytes; QString shown; } high[] = {
+            {"utf-8", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80", QString::fromUtf8("Grüß € 😀")},
+            {"latin-1", "M\xFCller \xE4", QString::fromUtf8("Müller ä")},
+            {"lead without follower", "\xC3(", QString::fromUtf8("Ã(")},
+            {"overlong", "\xC0\xAF", QString::fromUtf8("À¯")},
+            {"surrogate", "\xED\xA0\x80", QString::fromUtf8("í") + QChar(0xA0) + QChar(0x80)},
+            {"beyond U+10FFFF", "\xF4\x90\x80\x80", QString::fromUtf8("ô") + QChar(0x90) + QChar(0x80) + QChar(0x80)},
+            {"cut inside the chunk", "\xE2\x82x", QString::fromUtf8("â") + QChar(0x82) + "x"},
+            {"stray follower", "\xBF", QString::fromUtf8("¿")},
+        };
+        for (const auto &h : high)
+            for (Stream s : {b, m})
+                QTest::addRow("%s, %s", h.what, s == b ? "board" : "message") << s << QList<QByteArray>{h.bytes + "|"} << h.shown + "|";
+        const QByteArray utf8 = "A\xF0\x9F\x98\x80\xE2\x82\xAC\xC3\xA9Z";
+        for (int cut = 1; cut < utf8.size(); ++cut)
+            QTest::addRow("utf-8 cut at %d", cut) << b << QList<QByteArray>{utf8.left(cut), utf8.mid(cut)} << QString::fromUtf8(utf8);
+    }
+    void fragments()
+    {
+        QFETCH(Stream, stream);
+        QFETCH(QList<QByteArray>, chunks);
+        QFETCH(QString, html);
+        ConsoleHtmlConverter conv(stream);
+        QString joined;
+        for (const QByteArray &chunk : chunks) {
+            joined += conv.convert(chunk);
+            QVERIFY(conv.pendingBytes() <= 4);
+        }
+        QCOMPARE(joined, html);
+        QCOMPARE(conv.pendingBytes(), 0);
+        QVERIFY(accounted(conv));
     }
 
-    void colourSequences_showInTheirColours_oneCloseBetweenTwoColours()
+    void shown_data()
     {
-        Console c;
-        c.fromBoard(esc("31m") + "Fail" + esc("0m") + " then plain");
-        c.fromBoard(esc("33m") + "x" + esc("34m") + "y");
-        c.fromBoard(esc("32m") + "good" + esc("0m") + esc("0m") + "after");
-        const Shown s = c.shown();
-        QCOMPARE(s.text, QStringLiteral("Fail then plain\nxy\ngoodafter"));
-        QCOMPARE(s.colourOf("Fail"), QColor("red"));
-        QCOMPARE(s.colourOf(" then plain"), QColor());
-        QCOMPARE(s.colourOf("x"), QColor("orange"));
-        QCOMPARE(s.colourOf("y"), QColor("blue"));
-        QCOMPARE(s.colourOf("good"), QColor("green"));
-        QCOMPARE(s.colourOf("after"), QColor());
+        QTest::addColumn<Shown>("c");
+        const QColor none, red("red"), green("green"), blue("blue");
+        QTest::newRow("two board flushes, two paragraphs") << Shown{{B("abc"), B("def\n")}, {"abc", "def"}, {}, {}};
+        QTest::newRow("colours") << Shown{
+            {B(esc("31m") + "Fail" + esc("0m") + " then plain"), B(esc("33m") + "x" + esc("34m") + "y"),
+             B(esc("32m") + "good" + esc("0m") + esc("0m") + "after")},
+            {"Fail then plain", "xy", "goodafter"},
+            {{"Fail", red}, {" then plain", none}, {"x", QColor("orange")}, {"y", blue}, {"good", green}, {"after", none}}, {}};
+        QTest::newRow("colour open at end of a flush ends there") << Shown{
+            {B(esc("31m") + "red"), B("plain"), M("<b>msg</b>")}, {"red", "plainmsg"},
+            {{"red", red}, {"plain", none}, {"msg", none}}, "msg"};
+        QTest::newRow("unknown sequence drops only the ESC") << Shown{
+            {B(esc("1m") + "bold " + esc("3") + "9m " + esc("0") + "x " + esc("35m") + "y")},
+            {"[1mbold [39m [0x [35my"}, {{"y", none}}, {}};
+        QTest::newRow("messages continue the line, <br> breaks it") << Shown{
+            {B("*****"), M("<b>Bootloader Finish</b>"), M("<br><b>Reset CP2102 [0x0001]</b>\n"),
+             M("<br><b>" + esc("31m") + "Bootloader Fail -> Device not connected!!" + esc("0m") + "</b>\n")},
+            {QStringLiteral("*****Bootloader Finish") + LS + "Reset CP2102 [0x0001]" + LS + "Bootloader Fail -> Device not connected!!"},
+            {{"Bootloader Fail -> Device not connected!!", red}, {"Bootloader Finish", none}},
+            "Bootloader FinishReset CP2102 [0x0001]Bootloader Fail -> Device not connected!!"};
+        QTest::newRow("device name with markup characters in a message") << Shown{
+            {M("<br><b>Connect Bridge <A&B> [0x1]</b>")}, {LS + QStringLiteral("Connect Bridge <A&B> [0x1]")}, {},
+            "Connect Bridge <A&B> [0x1]"};
+        QTest::newRow("allowed tags in any case and quoting") << Shown{
+            {B("<b>bold</b> <font color=Red>R1</font> <font color='#00ff00'>G1</font><BR><FONT COLOR=\"Blue\">B1</FONT>"
+               "<br/>end<br />x<font color = \"#FF8000\" >O1</font>")},
+            {QStringLiteral("bold R1 G1") + LS + "B1" + LS + "end" + LS + "xO1"},
+            {{"R1", red}, {"G1", QColor(0, 255, 0)}, {"B1", blue}, {"O1", QColor(255, 128, 0)}, {"end", none}}, "bold"};
+        QTest::newRow("tag cut by a flush shows as typed") << Shown{{B("a<fo"), B("nt color=Red>b")}, {"a<fo", "nt color=Red>b"}, {}, {}};
+        const QByteArray line = "ab" + esc("31m") + "red" + esc("0m") + "cd";
+        for (int cut = 3; cut <= 6; ++cut)  // after ESC, "[", "3" and "1": carried to the next paragraph
+            QTest::addRow("colour cut at %d", cut) << Shown{{B(line.left(cut)), B(line.mid(cut))}, {"ab", "redcd"},
+                                                            {{"red", red}, {"cd", none}}, {}};
+        QTest::newRow("cut after ESC [") << Shown{{B("x" + esc("")), B("32mgo")}, {"x", "go"}, {{"go", green}}, {}};
+        const struct { QByteArray first, second; const char *shown; } noColour[] = {
+            {"x" + esc("3"), "9mz", "[39mz"}, {"x" + esc("0"), "1", "[01"}, {"x" + esc(""), "\n", "["},
+            {"x\x1b", "q", "\x1bq"},          {"x" + esc("31"), "M", "[31M"},
+        };
+        for (const auto &k : noColour)
+            QTest::addRow("held, then no colour: %s", k.shown + 1) << Shown{{B(k.first), B(k.second)}, {"x", k.shown}, {}, {}};
+        QTest::newRow("line feed before a cut character") << Shown{{B("abc\n\xE2"), B("\x82\xAC")}, {"abc", QString::fromUtf8("€")}, {}, {}};
 
-        ConsoleHtmlConverter conv(Stream::Board);
-        QCOMPARE(conv.convert(esc("33m") + "x" + esc("34m") + "y"),
-                 QStringLiteral("<font color=\"Orange\">x</font><font color=\"Blue\">y"));
-        // A reset without an open colour still closes; harmless for the document.
-        QCOMPARE(conv.convert(esc("0m") + "z"), QStringLiteral("</font>z"));
+        Shown many;  // 201 paragraphs: the first goes; a message adds none
+        for (int k = 0; k <= 200; ++k) {
+            many.feeds << B("line " + QByteArray::number(k) + (k < 200 ? "<br>second\n" : "\n"));
+            if (k > 0)
+                many.paragraphs << QStringLiteral("line %1").arg(k) + (k < 200 ? LS + QStringLiteral("second") : QString());
+        }
+        many.feeds << M("<br><b>Disconnect x</b>");
+        many.paragraphs.last() += LS + QStringLiteral("Disconnect x");
+        many.bold = QStringLiteral("Disconnect x");
+        QTest::newRow("200 paragraphs at most") << many;
+
+        Shown big;  // one flush beyond 64 KiB is one paragraph
+        QString text;
+        for (int k = 0; text.size() < 70000; ++k) {
+            big.feeds << B(esc(k % 2 ? "32m" : "31m") + "line " + QByteArray::number(k) + esc("0m") + "\n");
+            text += QStringLiteral("line %1").arg(k) + LS;
+        }
+        Feed whole{true, {}};
+        for (const Feed &f : big.feeds)
+            whole.bytes += f.bytes;
+        whole.bytes += esc("34m") + "tail after 64 KiB";
+        big.feeds = {whole};
+        big.paragraphs = QStringList{text + QStringLiteral("tail after 64 KiB")};
+        big.colours = {{"tail after 64 KiB", blue}};
+        QTest::newRow("chunk beyond 65535 bytes") << big;
     }
-
-    void colourOpenAtEndOfFlush_isNotContinuedInNextParagraph()
+    void shown()
     {
-        Console c;
-        c.fromBoard(esc("31m") + "red");
-        c.fromBoard("plain");
-        c.fromMessages("<b>msg</b>");
-        const Shown s = c.shown();
-        QCOMPARE(s.text, QStringLiteral("red\nplainmsg"));
-        QCOMPARE(s.colourOf("red"), QColor("red"));
-        QCOMPARE(s.colourOf("plain"), QColor());
-        QCOMPARE(s.colourOf("msg"), QColor());
+        QFETCH(Shown, c);
+        Console console;
+        qint64 boardBytes = 0;
+        for (const Feed &f : c.feeds) {
+            console.feed(f);
+            boardBytes += f.board ? f.bytes.size() : 0;
+        }
+        QCOMPARE(console.paragraphs(), c.paragraphs);
+        for (const auto &piece : c.colours)
+            QVERIFY2(console.colourOf(piece.first) == piece.second, qPrintable(piece.first));
+        QCOMPARE(console.bold, c.bold);
+        QCOMPARE(console.board.counts().input, boardBytes);
+        QCOMPARE(console.board.pendingBytes(), 0);
+        QVERIFY(accounted(console.board) && accounted(console.message));
+        if (!c.feeds.constLast().board)  // a message leaves the cursor at the end for the next
+            QCOMPARE(console.edit.textCursor().position(), console.edit.document()->characterCount() - 1);
     }
-
-    void unknownSequence_dropsOnlyTheEsc()
-    {
-        Console c;
-        c.fromBoard(esc("1m") + "bold " + esc("3") + "9m " + esc("0") + "x " + esc("35m") + "y");
-        QCOMPARE(c.text(), QStringLiteral("[1mbold [39m [0x [35my"));
-        QCOMPARE(c.shown().colourOf("y"), QColor());
-    }
-
-    void carriageReturnLineFeed_boardKeepsSpace_messageDropsAndLogsOnce()
-    {
-        LogCapture log;
-        Console c;
-        c.fromBoard("a\r\nb");
-        QVERIFY(log.messages(kInsertFunction).isEmpty());
-        QCOMPARE(c.board.convert("a\r\nb"), QStringLiteral("a\r<br>b"));
-        // The carriage return is white space beside the line break: nothing visible.
-        QCOMPARE(c.paragraphs().last().remove(QLatin1Char(' ')).remove(QLatin1Char('\r')),
-                 QStringLiteral("a") + kLineBreak + QStringLiteral("b"));
-
-        log.clear();
-        c.fromMessages("a\r\nb");
-        QCOMPARE(log.messages(kInsertFunction), QStringList({"LR", "NL"}));
-        QCOMPARE(c.paragraphs().size(), 1);
-        QVERIFY(c.paragraphs().last().endsWith(QStringLiteral("ba") + kLineBreak + QStringLiteral("b")));
-
-        // The last line feed of a message chunk is logged too, though it shows nothing.
-        log.clear();
-        QCOMPARE(c.message.convert("x\r\n"), QStringLiteral("x"));
-        QCOMPARE(log.messages(kInsertFunction), QStringList({"LR", "NL"}));
-    }
-
-    void messages_withoutBreakContinueLine_withBreakStartNewLineInSameParagraph()
-    {
-        Console c;
-        c.fromBoard("*****");
-        c.fromMessages("<b>Bootloader Finish</b>");
-        QCOMPARE(c.paragraphs(), QStringList({"*****Bootloader Finish"}));
-        QVERIFY(c.shown().isBold("Bootloader Finish"));
-        QVERIFY(!c.shown().isBold("*****"));
-
-        // A console line of the update, as the device object stores it.
-        c.fromMessages("<br><b>Reset CP2102 [0x0001]</b>\n");
-        QCOMPARE(c.paragraphs(),
-                 QStringList({QStringLiteral("*****Bootloader Finish") + kLineBreak + "Reset CP2102 [0x0001]"}));
-        QVERIFY(c.shown().isBold("Reset CP2102 [0x0001]"));
-
-        // A red console line of the update.
-        c.fromMessages("<br><b>" + esc("31m") + "Bootloader Fail -> Device not connected!!" + esc("0m") + "</b>\n");
-        const Shown s = c.shown();
-        QCOMPARE(s.colourOf("Bootloader Fail -> Device not connected!!"), QColor("red"));
-        QVERIFY(s.isBold("Bootloader Fail -> Device not connected!!"));
-        QCOMPARE(c.edit.textCursor().position(), c.edit.document()->characterCount() - 1);
-    }
-
-    void twoHundredParagraphs_oneMore_dropsTheFirst()
-    {
-        Console c;
-        for (int k = 0; k < 200; ++k)
-            c.fromBoard(QByteArray("line ") + QByteArray::number(k) + "<br>second\n");
-        QCOMPARE(c.edit.document()->blockCount(), 200);
-        QCOMPARE(c.paragraphs().first(), QStringLiteral("line 0") + kLineBreak + "second");
-        c.fromBoard("line 200\n");
-        QCOMPARE(c.edit.document()->blockCount(), 200);
-        QCOMPARE(c.paragraphs().first(), QStringLiteral("line 1") + kLineBreak + "second");
-        QCOMPARE(c.paragraphs().last(), QStringLiteral("line 200"));
-        // A message continues the last paragraph and so adds none.
-        c.fromMessages("<br><b>Disconnect x</b>");
-        QCOMPARE(c.edit.document()->blockCount(), 200);
-        QCOMPARE(c.paragraphs().first(), QStringLiteral("line 1") + kLineBreak + "second");
-    }
-
-    // --- Markup in the text ---
 
     void untrustedMarkup_showsAsTyped()
     {
@@ -235,156 +264,49 @@ private slots:
             "</br>", "</ b>", "<b\x1b[31m" ">", "<!-- c -->", "<font color=\"R\xC3\xA9" "d\">",
         };
         for (const QByteArray &t : typed) {
+            const QString shown = QString::fromUtf8(t).remove(QStringLiteral("\x1b[31m"));
             Console c;
-            c.fromBoard(t);
-            QCOMPARE(c.text(), QString::fromUtf8(t).remove(QStringLiteral("\x1b[31m")));
-            c.fromMessages(t);
-            QCOMPARE(c.paragraphs().size(), 1);
-            QVERIFY2(c.text().endsWith(QString::fromUtf8(t).remove(QStringLiteral("\x1b[31m"))), t.constData());
+            c.feed(B(t));
+            c.feed(M(t));
+            QVERIFY2(c.paragraphs() == QStringList{shown + shown}, t.constData());
             QVERIFY2(accounted(c.board) && accounted(c.message), t.constData());
         }
-        // A device name with markup characters inside a message of the window.
-        Console c;
-        c.fromMessages("<br><b>Connect Bridge <A&B> [0x1]</b>");
-        QCOMPARE(c.paragraphs(), QStringList({kLineBreak + QStringLiteral("Connect Bridge <A&B> [0x1]")}));
     }
 
-    void characterReferences_showAsTypedFromTheBoard_butAreTextInMessages()
+    void characterReferences_typedFromTheBoard_textInMessages()
     {
         // The update writes a path from outside with references; the board's "&lt;" is typed.
-        const QByteArray line = "Hex-File not found under-> &quot;/tmp/&#1060;&#x416; &lt;1&gt; &amp; &#0; &#xD800;&quot;";
+        const QByteArray line = "under-> &quot;/tmp/&#1060;&#x416; &lt;1&gt; &amp; &#0; &#xD800;&quot;";
         Console c;
-        c.fromBoard(line);
-        QCOMPARE(c.text(), QString::fromUtf8(line));
-        c.fromMessages("<br>" + line);
-        const QString text = c.text();
-        QCOMPARE(text.mid(text.lastIndexOf(QStringLiteral("Hex-File"))), QStringLiteral("Hex-File not found under-> \"/tmp/")
-                                  + QChar(0x0424) + QChar(0x0416)
-                                  + QStringLiteral(" <1> & &#0; &#xD800;\""));
+        c.feed(B(line));
+        c.feed(M("<br>" + line));
+        QCOMPARE(c.paragraphs(), QStringList{QString::fromUtf8(line) + LS + "under-> \"/tmp/" + QChar(0x0424)
+                                             + QChar(0x0416) + " <1> & &#0; &#xD800;\""});
         QVERIFY(accounted(c.board) && accounted(c.message));
     }
 
-    void allowedTags_takeEffect_inAnyCaseAndQuoting()
+    void carriageReturnAndLineFeed_ofMessagesAreLogged()
     {
+        const QLatin1String origin("OrbaloFirmwareLoader::insertDebugText");
+        LogCapture log;
         Console c;
-        c.fromBoard("<b>bold</b> <font color=Red>R1</font> <font color='#00ff00'>G1</font>"
-                    "<BR><FONT COLOR=\"Blue\">B1</FONT><br/>end<br />x<font color = \"#FF8000\" >O1</font>");
-        const Shown s = c.shown();
-        QCOMPARE(s.text, QStringLiteral("bold R1 G1") + kLineBreak + "B1" + kLineBreak + "end" + kLineBreak + "xO1");
-        QVERIFY(s.isBold("bold"));
-        QVERIFY(!s.isBold(" R1"));
-        QCOMPARE(s.colourOf("R1"), QColor("red"));
-        QCOMPARE(s.colourOf("G1"), QColor(0, 255, 0));
-        QCOMPARE(s.colourOf("B1"), QColor("blue"));
-        QCOMPARE(s.colourOf("O1"), QColor(0xFF, 0x80, 0x00));
-        QCOMPARE(s.colourOf("end"), QColor());
-        QVERIFY(accounted(c.board));
-
-        ConsoleHtmlConverter conv(Stream::Message);
-        QCOMPARE(conv.convert("<br><font color=\"Red\"><b>Unabel to open X</b></font>"),
-                 QStringLiteral("<br><font color=\"Red\"><b>Unabel to open X</b></font>"));
+        c.feed(B("a\r\nb"));
+        QVERIFY(log.messages(origin).isEmpty());
+        // The board's carriage return is white space beside the line break: nothing visible.
+        QCOMPARE(c.paragraphs().value(0).remove(QLatin1Char(' ')).remove(QLatin1Char('\r')), QStringLiteral("a") + LS + "b");
+        c.feed(M("a\r\nb"));
+        QCOMPARE(log.messages(origin), QStringList({"LR", "NL"}));
+        QVERIFY(c.paragraphs().constFirst().endsWith(QStringLiteral("ba") + LS + "b"));
+        log.clear();
+        c.feed(M("x\r\n"));  // the last line feed of a chunk shows nothing but is logged
+        QCOMPARE(log.messages(origin), QStringList({"LR", "NL"}));
     }
 
-    void tagCutByFlush_isEscapedNotHeld()
-    {
-        Console c;
-        c.fromBoard("a<fo");
-        c.fromBoard("nt color=Red>b");
-        QCOMPARE(c.paragraphs(), QStringList({"a<fo", "nt color=Red>b"}));
-        QCOMPARE(c.board.pendingBytes(), 0);
-    }
-
-    // --- Bytes beyond ASCII ---
-
-    void highBytes_utf8WhereValid_latin1PerByteOtherwise()
-    {
-        struct Case {
-            QByteArray bytes;
-            QString shown;
-        };
-        const QList<Case> cases = {
-            {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80", QString::fromUtf8("Grüß € 😀")},
-            {"M\xFCller \xE4", QString::fromUtf8("Müller ä")},                 // Latin-1 bytes
-            {"\xC3(", QString::fromUtf8("Ã(")},                                // lead without follower
-            {"\xC0\xAF", QString::fromUtf8("À¯")},                             // overlong
-            {"\xED\xA0\x80", QString::fromUtf8("í") + QChar(0xA0) + QChar(0x80)}, // surrogate
-            {"\xF4\x90\x80\x80", QString::fromUtf8("ô") + QChar(0x90) + QChar(0x80) + QChar(0x80)},
-            {"\xE2\x82x", QString::fromUtf8("â") + QChar(0x82) + "x"},         // cut inside the chunk
-            {"\xBF", QString::fromUtf8("¿")},                                   // stray follower
-        };
-        for (const Case &k : cases) {
-            for (Stream stream : {Stream::Board, Stream::Message}) {
-                ConsoleHtmlConverter conv(stream);
-                QCOMPARE(conv.convert(k.bytes + "|"), k.shown + "|");
-            }
-            Console c;
-            c.fromBoard(k.bytes + "|");
-            QCOMPARE(c.shown().text, k.shown + "|");
-        }
-    }
-
-    // --- Chunk boundaries ---
-
-    void colourSequenceCutAtEveryPoint_isCarriedAndColoursNextParagraph()
-    {
-        const QByteArray line = "ab" + esc("31m") + "red" + esc("0m") + "cd";
-        for (int cut = 3; cut <= 6; ++cut) {  // after ESC, "[", "3" and "1"
-            Console c;
-            c.fromBoard(line.left(cut));
-            QCOMPARE(c.board.pendingBytes(), cut - 2);
-            c.fromBoard(line.mid(cut));
-            QCOMPARE(c.paragraphs(), QStringList({"ab", "redcd"}));
-            QCOMPARE(c.shown().colourOf("red"), QColor("red"));
-            QCOMPARE(c.shown().colourOf("cd"), QColor());
-            QVERIFY(accounted(c.board));
-        }
-        for (int cut = 11; cut <= 13; ++cut) {  // inside the reset: the colour ends all the same
-            ConsoleHtmlConverter conv(Stream::Board);
-            conv.convert(line.left(cut));
-            QCOMPARE(conv.convert(line.mid(cut)), QStringLiteral("</font>cd"));
-        }
-        // Cut after ESC "[", then "32m" and the text.
-        Console c;
-        c.fromBoard("x" + esc(""));
-        c.fromBoard("32mgo");
-        QCOMPARE(c.paragraphs(), QStringList({"x", "go"}));
-        QCOMPARE(c.shown().colourOf("go"), QColor("green"));
-    }
-
-    void heldBytesThatAreNoColour_followTheOrdinaryRules()
-    {
-        struct Case {
-            QByteArray first, second;
-            QStringList paragraphs;
-        };
-        const QList<Case> cases = {
-            {"x" + esc("3"), "9mz", {"x", "[39mz"}},
-            {"x" + esc("0"), "1", {"x", "[01"}},
-            {"x" + esc(""), "\n", {"x", "["}},
-            {"x\x1b", "q", {"x", "\x1bq"}},
-            {"x" + esc("31"), "M", {"x", "[31M"}},
-        };
-        for (const Case &k : cases) {
-            Console c;
-            c.fromBoard(k.first);
-            c.fromBoard(k.second);
-            QCOMPARE(c.paragraphs(), k.paragraphs);
-            QCOMPARE(c.board.pendingBytes(), 0);
-            QVERIFY(accounted(c.board));
-        }
-    }
-
-    void sequenceArrivingByteByByte_isHeldAtMostFourBytes_andFlushShowsRest()
+    void heldBytes_areReportedAndFlushedWhenTheStreamGoesQuiet()
     {
         ConsoleHtmlConverter conv(Stream::Board);
-        QString html;
-        for (char b : esc("34m") + "A") {
-            html += conv.convert(QByteArray(1, b));
-            QVERIFY(conv.pendingBytes() <= 4);
-        }
-        QCOMPARE(html, QStringLiteral("<font color=\"Blue\">A"));
-
-        QVERIFY(conv.convert("x" + esc("3")).endsWith(QLatin1Char('x')));
+        QCOMPARE(conv.convert(esc("34m") + "A"), QStringLiteral("<font color=\"Blue\">A"));
+        QCOMPARE(conv.convert("x" + esc("3")), QStringLiteral("x"));
         QVERIFY(!conv.lastChunkHeldBack());
         QCOMPARE(conv.convert("4"), QString());
         QVERIFY(conv.lastChunkHeldBack());
@@ -393,45 +315,7 @@ private slots:
         conv.convert("\xE2\x82");
         QCOMPARE(conv.flushPending(), QStringLiteral("â") + QChar(0x82));
         QVERIFY(accounted(conv));
-        // ESC[34m, and the ESC of the flushed ESC[34, which is no colour.
-        QCOMPARE(conv.counts().markup, qint64(5 + 1));
-    }
-
-    void utf8CutAtEveryPoint_isCarried_andLineFeedBeforeItIsDropped()
-    {
-        const QByteArray text = "A\xF0\x9F\x98\x80\xE2\x82\xAC\xC3\xA9Z";
-        for (int cut = 1; cut < text.size(); ++cut) {
-            ConsoleHtmlConverter conv(Stream::Board);
-            QString joined = conv.convert(text.left(cut));
-            joined += conv.convert(text.mid(cut));
-            QCOMPARE(joined, QString::fromUtf8(text));
-            QVERIFY(accounted(conv));
-        }
-        Console c;
-        c.fromBoard("abc\n\xE2");
-        c.fromBoard("\x82\xAC");
-        QCOMPARE(c.paragraphs(), QStringList({"abc", QString::fromUtf8("€")}));
-    }
-
-    void chunkLongerThan65535Bytes_convertsWhole()
-    {
-        QByteArray chunk;
-        QString expected;
-        for (int k = 0; chunk.size() < 70000 + 200; ++k) {
-            const QByteArray line = "line " + QByteArray::number(k);
-            chunk += esc(k % 2 ? "32m" : "31m") + line + esc("0m") + "\n";
-            expected += QString::fromLatin1(line) + QLatin1Char('\n');
-        }
-        chunk += esc("34m") + "tail after 64 KiB";
-        expected += QStringLiteral("tail after 64 KiB");
-        QVERIFY(chunk.size() > 70000);
-        Console c;
-        c.fromBoard(chunk);
-        QCOMPARE(c.edit.document()->blockCount(), 1);
-        QCOMPARE(c.text(), expected);
-        QCOMPARE(c.shown().colourOf("tail after 64 KiB"), QColor("blue"));
-        QCOMPARE(c.board.counts().input, qint64(chunk.size()));
-        QVERIFY(accounted(c.board));
+        QCOMPARE(conv.counts().markup, qint64(5 + 1));  // ESC[34m, and the ESC of the flushed ESC[34
     }
 };
 
