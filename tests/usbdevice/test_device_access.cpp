@@ -355,7 +355,7 @@ private slots:
         QCOMPARE(rig.dev.sendData("y", 1), quint16(1));
         QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
         QCOMPARE(rig.peer->writes().size(), 1);
-        QCOMPARE(rig.peer->writes().at(0).bytes, QByteArray("\x7f"));
+        QCOMPARE(rig.peer->writes().at(0), QByteArray("\x7f"));
     }
 
     void flushBuffers_failsOnlyForItsTwoCodes()
