@@ -1,13 +1,11 @@
 // The firmware update driven pass by pass against the simulated board, seen through a peer that
 // records the wire: the frames byte for byte, the time-outs in passes, the console text, the
 // flash the board ends up with, and exactly one result per update, never a false success.
-#include "resources/firmware/firmware_resources.h"
 #include "sim_board.h"
 #include "support/hex_writer.h"
 #include "support/log_capture.h"
 #include "support/script_peer.h"
 #include "support/update_rig.h"
-#include "usbdevice/hex_image.h"
 
 #include <QtTest>
 
@@ -154,24 +152,6 @@ private slots:
         QVERIFY(console.startsWith("<br><b><br>Bootloader Start!!</b>\n"));
         QVERIFY(console.contains("<br><b>Write Firmware File:</b>\n\n" + QByteArray(blocks + 1, '*')
                                  + "<br><b>Verify Firmware:</b>\n\n" + QByteArray(blocks, '*') + "<br><b></b>\n"));
-    }
-
-    void builtInTremlinImage_convertsTo97824BytesAndBootsUnderItsName()
-    {
-        pelmoraInitFirmwareResources();
-        Rig rig;
-        const QString path = rig.up.dir.filePath(QStringLiteral("TremlinFix_1_0_37.hex"));
-        QVERIFY(QFile::copy(QStringLiteral(":/hex/TremlinFix_1_0_37.hex"), path));
-        QFile hexFile(path);
-        QTemporaryFile bin;
-        QCOMPARE(int(convertHexFileToImage(hexFile, bin)), 1);
-        QCOMPARE(bin.size(), qint64(97824));
-        rig.run(path);
-        QCOMPARE(rig.up.finished.count(), 1);
-        QCOMPARE(rig.up.result(), qint8(1));
-        QVERIFY(flashBytes(*rig.board, 97824) == bin.readAll());
-        QVERIFY(QString::fromStdString(rig.board->lastBanner()).startsWith(
-            QStringLiteral("Orbalo Mini booted: Tremlin 1.0.37, 97824 bytes, CRC-32 0x")));
     }
 
     void ackInTheBlockLoop_isAnsweredWithTheNextFrameInTheSamePass()

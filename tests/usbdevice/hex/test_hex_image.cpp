@@ -213,8 +213,8 @@ private slots:
             QByteArray image = erased(size);
             std::map<quint32, QByteArray> records;
             for (int pos = 0; pos < size;) {
-                const int run = 1 + int(rng.bounded(255));
-                const int take = qMin(run, size - pos);
+                // A record never runs past a 64 KB boundary.
+                const int take = std::min({1 + int(rng.bounded(255)), size - pos, 0x10000 - int((base + pos) & 0xFFFF)});
                 if (rng.bounded(4) != 0 || pos + take == size) {  // holes, but never at the end
                     QByteArray data(take, '\0');
                     for (char &c : data)
@@ -226,22 +226,8 @@ private slots:
             }
             // Records shuffled, each preceded by its own extended linear address record.
             std::vector<QByteArray> lines;
-            for (const auto &[address, data] : records) {
-                QByteArray upper;
-                upper.append(char(address >> 24));
-                upper.append(char(address >> 16));
-                const quint16 low = quint16(address & 0xFFFF);
-                // A record that would run past a 64 KB boundary is split there.
-                const int first = qMin<int>(data.size(), 0x10000 - low);
-                QByteArray line = rec(4, 0, upper) + rec(0, low, data.left(first));
-                if (first < data.size()) {
-                    QByteArray next;
-                    next.append(char((address + first) >> 24));
-                    next.append(char((address + first) >> 16));
-                    line += rec(4, 0, next) + rec(0, 0, data.mid(first));
-                }
-                lines.push_back(line);
-            }
+            for (const auto &[address, data] : records)
+                lines.push_back(ela(quint16(address >> 16)) + rec(0, quint16(address), data));
             std::shuffle(lines.begin(), lines.end(), std::mt19937(round));
             QByteArray text = kEla0800 + kEla0800;
             for (const QByteArray &l : lines)
