@@ -193,7 +193,7 @@ private slots:
         QTest::newRow("wrong product ID") << QByteArray("product-id=0x041a") << QByteArray() << -1
                                           << QList<QByteArray>{"Bootloader Fail -> STM32 ID: 0x041a not supported"}
                                           << QString() << QList<int>{-1, 6, 0} << 0;
-        // BOOT0 did not reach the chip: the application talks on after the sync's 'y'.
+        // The application takes the line over after the sync's ACK and never lets it rest.
         QTest::newRow("application talks on") << QByteArray("stream=text") << QByteArray() << -1
                                               << QList<QByteArray>{"Bootloader Fail -> Time Error SM_FW_GetDeviceIDReceive"}
                                               << QString() << QList<int>{-1, -1, 0} << 1100;
@@ -206,7 +206,7 @@ private slots:
             QTest::addRow("NACK %s", nack.first)
                 << QByteArray("nack=") + nack.first << QByteArray() << -1
                 << QList<QByteArray>{"Bootloader Fail -> Get NACK in " + state,
-                               "Bootloader IDEL -> set this->m_BootloaderActive = false"}
+                                     "Bootloader IDEL -> set this->m_BootloaderActive = false"}
                 << QString::fromLatin1(nack.second) << QList<int>{1, 1, 1} << 0;
         }
         const struct { const char *kind; const char *state; int number; } strays[] = {
@@ -225,7 +225,12 @@ private slots:
         // Two blocks read back equal; the third holds the half-word left erased.
         QTest::newRow("half-word unprogrammed") << QByteArray("unprogrammed=0x08000206") << QByteArray() << -1
             << QList<QByteArray>{"<br><b>Verify Firmware:</b>\n\n**<br><b>",
-                           "Bootloader Fail -> Verify Error at 0x08000206: read 0xFF, expected 0xE9"}
+                                 "Bootloader Fail -> Verify Error at 0x08000206: read 0xFF, expected 0xE9"}
+            << QString() << QList<int>{1, 1, 1} << 0;
+        // The image's byte 0x3FE is 0xFF: only the last byte of the last block differs.
+        QTest::newRow("last byte unprogrammed") << QByteArray("unprogrammed=0x080003FE") << QByteArray() << -1
+            << QList<QByteArray>{"<br><b>Verify Firmware:</b>\n\n***<br><b>",
+                                 "Bootloader Fail -> Verify Error at 0x080003FF: read 0xFF, expected 0xE6"}
             << QString() << QList<int>{1, 1, 1} << 0;
     }
     void endings()
@@ -242,7 +247,8 @@ private slots:
         rig.dev.pollOnce();
         QVERIFY(rig.dev.getRxCount() >= before.size());
         LogCapture logged;
-        const QByteArray image = plausibleImage(1024, "End 1.0");
+        QByteArray image = plausibleImage(1024, "End 1.0");
+        image[0x3FE] = char(0xFF);
         const int passes = rig.run(rig.up.writeHex(image));
         QCOMPARE(rig.up.finished.count(), 1);
         QCOMPARE(int(rig.up.result()), result);
@@ -259,6 +265,7 @@ private slots:
                 QCOMPARE(rig.peer->countFrames(frames.at(i)), syncsIdsErases.at(i));
         if (rig.board && result == 1)
             QVERIFY(flashBytes(*rig.board, image.size()) == image);
+        QCOMPARE(rig.dev.isDeviceOpen(), !faults.startsWith("unplug"));
         QCOMPARE(rig.dev.updateProgress().phase, result == 1 ? Phase::Done : Phase::Failed);
     }
 
