@@ -274,8 +274,9 @@ private slots:
         for (const int step : {99, 100}) {
             Rig rig(kSilent);
             rig.dev.SLOT_StartFirmwareUpdate(rig.up.writeHex(plausibleImage(64, "Sync")));
-            while (rig.peer->countFrames(kSync) == 0)
+            for (int i = 0; i < 1000 && rig.peer->countFrames(kSync) == 0; ++i)
                 rig.dev.pollOnce();
+            QCOMPARE(rig.peer->countFrames(kSync), 1);
             for (int i = 1; i < step; ++i)
                 rig.dev.pollOnce();
             rig.peer->inject(QByteArray("\x79", 1));
