@@ -1,65 +1,98 @@
 #pragma once
-// A peer that records what the host sends and answers only what the test puts in, or, in
-// auto mode, answers like a cooperative bootloader: ACK to every frame, the STM32F10x ID
-// reply to Get ID, and Read Memory from the flash its Write Memory frames programmed. For
-// tests that need the board's answer on an exact step.
-
+// What stands between the bridge and the board in a test: it records every frame the host
+// sends and every latch level, hands them on to the board behind it (none: a board that never
+// answers), and lets the test put bytes on the line as if the board had sent them.
 #include "serial_peer.h"
 
 #include <QByteArray>
 #include <QList>
 
-#include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 class ScriptPeer : public pelsim::SerialPeer {
 public:
-    struct Write {
-        QByteArray bytes;
-        uint16_t lineControl;
-    };
+    explicit ScriptPeer(std::shared_ptr<pelsim::SerialPeer> board = nullptr) : m_Board(std::move(board)) {}
 
-    void hostWrite(const uint8_t *data, size_t length, uint16_t lineControl) override;
-    size_t hostAvailable() override;
-    size_t hostRead(uint8_t *out, size_t maxLength) override;
-    void hostPurge() override;
-    void setLatch(uint8_t latch) override;
-    bool detached() const override { return m_Detached; }
-    void reattach() override { m_Detached = false; }
+    void hostWrite(const uint8_t *data, size_t length, uint16_t lineControl) override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Writes.append(QByteArray(reinterpret_cast<const char *>(data), int(length)));
+        if (m_Board && m_Deaf > 0)
+            --m_Deaf;
+        else if (m_Board)
+            m_Board->hostWrite(data, length, lineControl);
+    }
+    size_t hostAvailable() override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Queue.size() + (m_Board ? m_Board->hostAvailable() : 0);
+    }
+    size_t hostRead(uint8_t *out, size_t maxLength) override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        size_t n = 0;
+        for (; n < maxLength && !m_Queue.empty(); ++n, m_Queue.pop_front())
+            out[n] = m_Queue.front();
+        return n + (m_Board ? m_Board->hostRead(out + n, maxLength - n) : 0);
+    }
+    void hostPurge() override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Queue.clear();
+        ++m_Purges;
+        if (m_Board)
+            m_Board->hostPurge();
+    }
+    void setLatch(uint8_t latch) override
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Latches.append(latch);
+        if (m_Board)
+            m_Board->setLatch(latch);
+    }
+    bool detached() const override { return m_Board && m_Board->detached(); }
+    void reattach() override
+    {
+        if (m_Board)
+            m_Board->reattach();
+    }
 
-    void inject(const QByteArray &bytes);
-    void setAutoReply(bool on) { m_Auto = on; }
-    void setProductId(uint16_t id) { m_ProductId = id; }
-    // Pull the cable after this many data blocks have been acknowledged in auto mode.
-    void unplugAfterBlocks(int blocks) { m_UnplugAfter = blocks; }
-    // In auto mode the n-th write (1-based) is answered with NACK instead of ACK.
-    void nackWrite(int n) { m_NackWrite = n; }
-    // In auto mode only every write from the n-th on is answered (earlier ones get nothing).
-    void answerFromWrite(int n) { m_AnswerFrom = n; }
-
-    QList<Write> writes() const;
-    QList<uint8_t> latchHistory() const;
-    int purges() const;
-    // Writes whose bytes start with the given frame.
-    int countFrames(const QByteArray &prefix) const;
+    void inject(const QByteArray &bytes)
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Queue.insert(m_Queue.end(), bytes.begin(), bytes.end());
+    }
+    // The board does not hear the next n frames (a line that comes up late).
+    void deafFor(int n)
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Deaf = n;
+    }
+    QList<QByteArray> writes() const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Writes;
+    }
+    QList<uint8_t> latchHistory() const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Latches;
+    }
+    int purges() const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Purges;
+    }
+    int countFrames(const QByteArray &frame) const { return int(writes().count(frame)); }
 
 private:
-    static uint32_t flashOffset(const QByteArray &addressFrame);
-    void program(uint32_t offset, const QByteArray &bytes);
-
     mutable std::mutex m_Mutex;
-    QByteArray m_Flash = QByteArray(128 * 1024, char(0xFF));
+    std::shared_ptr<pelsim::SerialPeer> m_Board;
     std::deque<uint8_t> m_Queue;
-    QList<Write> m_Writes;
+    QList<QByteArray> m_Writes;
     QList<uint8_t> m_Latches;
     int m_Purges = 0;
-    bool m_Auto = false;
-    bool m_Detached = false;
-    int m_UnplugAfter = -1;
-    int m_DataBlocks = 0;
-    int m_NackWrite = -1;
-    int m_AnswerFrom = 1;
-    bool m_ExpectData = false;
-    uint16_t m_ProductId = 0x0410;
+    int m_Deaf = 0;
 };

@@ -44,10 +44,15 @@ int UpdateRig::open()
 
 QString UpdateRig::writeHex(const QByteArray &image)
 {
-    const QString path = dir.filePath(QStringLiteral("fw.hex"));
-    QFile hex(path);
-    if (hex.open(QIODevice::WriteOnly))
-        hex.write(toIntelHex(image));
+    return writeFile(QStringLiteral("fw.hex"), toIntelHex(image));
+}
+
+QString UpdateRig::writeFile(const QString &name, const QByteArray &text)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(text);
     return path;
 }
 

@@ -34,6 +34,8 @@ struct UpdateRig {
     int open();
     // Writes image as Intel HEX into the rig's folder; the file's path.
     QString writeHex(const QByteArray &image);
+    // Writes text as name into the rig's folder; the file's path.
+    QString writeFile(const QString &name, const QByteArray &text);
     // Starts an update from path and passes until it reports (or limit passes), then one pass
     // more, in which a stray second report would show.
     void run(const QString &path, int limit = 200000);

@@ -1,5 +1,7 @@
 // The device object's bridge side against the simulated bridge: enumeration, open/close,
-// I/O and pins, with every failure branch driven by status injection.
+// I/O and pins, with every failure branch driven by status injection; and the worker pass:
+// what it reads, what it announces, when it enumerates, and the hand-over of the rings to the
+// GUI thread.
 #include "support/log_capture.h"
 #include "support/script_peer.h"
 #include "usbdevice/sim_bridge_library.h"
@@ -7,6 +9,9 @@
 
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <functional>
+#include <thread>
 
 namespace {
 
@@ -24,6 +29,14 @@ struct Rig {
         QCOMPARE(dev.openDevice(0), 1);
     }
 };
+
+QList<quint8> types(const QSignalSpy &spy)
+{
+    QList<quint8> out;
+    for (const auto &args : spy)
+        out << args.at(0).value<quint8>();
+    return out;
+}
 
 QString errorText(const char *origin, const char *message)
 {
@@ -242,47 +255,113 @@ private slots:
         QCOMPARE(log.errors().size(), result == 1 ? 0 : 1);
     }
 
+    // Closing a bridge that is not open, by hand or because it went away after its close.
     void closeDev_whenNotOpen_logsAndEmitsNothing()
     {
         Rig rig;
         QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
+        const QStringList notOpen{errorText("VX_SI_USBXpressDev::closeDev", "Device not open")};
+        {
+            LogCapture log;
+            QCOMPARE(rig.dev.closeDev(true), -1);
+            QCOMPARE(log.errors(), notOpen);
+        }
+        rig.openFirst();
+        QCOMPARE(rig.dev.closeDev(), 1);
+        closed.clear();
+        rig.lib->unplug(rig.id);
         LogCapture log;
-        QCOMPARE(rig.dev.closeDev(true), -1);
+        rig.dev.fillListOfDevice();
         QCOMPARE(closed.count(), 0);
-        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::closeDev", "Device not open")});
+        QCOMPARE(log.errors(), notOpen);
     }
 
-    void readData_noBridgeOrZeroCount_doesNotCallTheLibrary()
+    void withoutBridgeOrWithNothingAsked_theLibraryIsNotCalled()
     {
         Rig rig;
         QCOMPARE(rig.dev.ReadData(10), 0);
+        LogCapture log;
+        QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
+        QVERIFY(log.lines().isEmpty());
         rig.openFirst();
         QCOMPARE(rig.dev.ReadData(0), 0);
         QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
+        QCOMPARE(rig.lib->callCount(SiOp::Write), 0);
     }
 
-    void readData_failureCodes_data()
+    // A call the library refuses: its result, its one error line (none for a status the call
+    // does not list), and nothing done on the bridge: no byte taken, sent, purged or latched.
+    void ioRefused_isReportedAndLeavesTheBridgeAsItWas_data()
     {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<int>("op");
         QTest::addColumn<int>("status");
-        for (int s : {SI_INVALID_HANDLE, SI_READ_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,
-                      SI_DEVICE_IO_FAILED, SI_SYSTEM_ERROR_CODE, SI_READ_TIMED_OUT, SI_IO_PENDING})
-            QTest::newRow(siStatusName(s)) << s;
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("error");
+        const struct { const char *call; SiOp op; int result; std::vector<int> codes; } refusals[] = {
+            {"ReadData", SiOp::Read, -1, {SI_INVALID_HANDLE, SI_READ_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,
+                                         SI_DEVICE_IO_FAILED, SI_SYSTEM_ERROR_CODE, SI_READ_TIMED_OUT, SI_IO_PENDING}},
+            {"BytesAvailable", SiOp::CheckRxQueue, 0xFFFF, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED}},
+            {"sendData", SiOp::Write, 0xFFFF, {SI_INVALID_HANDLE, SI_WRITE_ERROR, SI_INVALID_PARAMETER,
+                                               SI_INVALID_REQUEST_LENGTH, SI_DEVICE_IO_FAILED, SI_FUNCTION_NOT_SUPPORTED,
+                                               SI_SYSTEM_ERROR_CODE, SI_WRITE_TIMED_OUT, SI_IO_PENDING, SI_DEVICE_NOT_FOUND}},
+            {"flushBuffers", SiOp::FlushBuffers, -1, {SI_INVALID_HANDLE, SI_SYSTEM_ERROR_CODE}},
+            {"setReset", SiOp::WriteLatch, -1, {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED,
+                                                SI_FUNCTION_NOT_SUPPORTED, SI_GLOBAL_DATA_ERROR, SI_DEVICE_NOT_FOUND}},
+            {"setBoot0", SiOp::WriteLatch, -1, {SI_INVALID_HANDLE, SI_DEVICE_NOT_FOUND}},
+        };
+        for (const auto &r : refusals)
+            for (int code : r.codes)
+                QTest::addRow("%s %s", r.call, siStatusName(code))
+                    << r.call << int(r.op) << code << r.result << QString::fromLatin1(siStatusName(code));
+        // Statuses a call does not list: counted as done (or, for the queue, as unknown).
+        QTest::newRow("BytesAvailable unknown") << "BytesAvailable" << int(SiOp::CheckRxQueue) << int(SI_READ_TIMED_OUT)
+                                                << 3 << "SI Unkown Error 13";
+        QTest::newRow("sendData unlisted") << "sendData" << int(SiOp::Write) << int(SI_READ_ERROR) << 1 << QString();
+        QTest::newRow("flushBuffers unlisted") << "flushBuffers" << int(SiOp::FlushBuffers) << int(SI_DEVICE_IO_FAILED)
+                                               << 1 << QString();
     }
-    void readData_failureCodes()
+    void ioRefused_isReportedAndLeavesTheBridgeAsItWas()
     {
+        QFETCH(QString, call);
+        QFETCH(int, op);
         QFETCH(int, status);
+        QFETCH(int, result);
+        QFETCH(QString, error);
         Rig rig;
         rig.openFirst();
         rig.peer->inject("abc");
-        rig.lib->injectNext(SiOp::Read, status);
+        const int latch = rig.lib->latch(rig.id);
+        const QHash<QString, std::function<int()>> calls = {
+            {"ReadData", [&] { return int(rig.dev.ReadData(3)); }},
+            {"BytesAvailable", [&] { return int(rig.dev.BytesAvailable()); }},
+            {"sendData", [&] { return int(rig.dev.sendData("x", 1)); }},
+            {"flushBuffers", [&] { return int(rig.dev.flushBuffers()); }},
+            {"setReset", [&] { return int(rig.dev.setReset(true)); }},
+            {"setBoot0", [&] { return int(rig.dev.setBoot0(true)); }}};
+        rig.lib->injectNext(SiOp(op), status);
         LogCapture log;
-        QCOMPARE(rig.dev.ReadData(3), -1);
-        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::ReadData", siStatusName(status))});
+        QCOMPARE(calls[call](), result);
+        const QString origin = QStringLiteral("VX_SI_USBXpressDev::") + call;
+        QCOMPARE(log.errors(), error.isEmpty() ? QStringList() : QStringList{errorText(qPrintable(origin), qPrintable(error))});
+        QVERIFY(rig.peer->writes().isEmpty());
+        QCOMPARE(rig.peer->purges(), 0);
+        QCOMPARE(int(rig.lib->latch(rig.id)), latch);
         QCOMPARE(rig.dev.getRxCount(), quint16(0));
-        // Nothing was taken from the bridge: the next read gets all of it.
         QCOMPARE(rig.dev.ReadData(3), 3);
+        if (!error.isEmpty())
+            QVERIFY(calls[call]() != result);  // the refusal does not last
     }
 
+    void flushAndSend_reachTheBridge()
+    {
+        Rig rig;
+        rig.openFirst();
+        QCOMPARE(rig.dev.flushBuffers(), 1);
+        QCOMPARE(rig.peer->purges(), 1);
+        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
+        QCOMPARE(rig.peer->writes(), QList<QByteArray>{QByteArray("\x7f")});
+    }
     void readData_neverOverrunsUnreadBytes_restWaitsInTheBridge()
     {
         Rig rig;
@@ -309,93 +388,18 @@ private slots:
         QCOMPARE(rig.dev.getRxByte(c), qint8(-1));
     }
 
-    void bytesAvailable_failureAndUnknownCodes_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("result");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("SI_INVALID_HANDLE") << int(SI_INVALID_HANDLE) << 0xFFFF << "SI_INVALID_HANDLE";
-        QTest::newRow("SI_INVALID_PARAMETER") << int(SI_INVALID_PARAMETER) << 0xFFFF << "SI_INVALID_PARAMETER";
-        QTest::newRow("SI_DEVICE_IO_FAILED") << int(SI_DEVICE_IO_FAILED) << 0xFFFF << "SI_DEVICE_IO_FAILED";
-        QTest::newRow("unknown 13") << int(SI_READ_TIMED_OUT) << 2 << "SI Unkown Error 13";
-    }
-    void bytesAvailable_failureAndUnknownCodes()
-    {
-        QFETCH(int, status);
-        QFETCH(int, result);
-        QFETCH(QString, error);
-        Rig rig;
-        rig.openFirst();
-        rig.peer->inject("hi");
-        rig.lib->injectNext(SiOp::CheckRxQueue, status);
-        LogCapture log;
-        QCOMPARE(int(rig.dev.BytesAvailable()), result);
-        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::BytesAvailable", error.toLatin1().constData())});
-    }
-
-    void sendData_noBridge_failsSilently_failureCodesAreLogged()
-    {
-        Rig rig;
-        {
-            LogCapture log;
-            QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
-            QVERIFY(log.lines().isEmpty());
-        }
-        rig.openFirst();
-        for (int s : {SI_INVALID_HANDLE, SI_WRITE_ERROR, SI_INVALID_PARAMETER, SI_INVALID_REQUEST_LENGTH,
-                      SI_DEVICE_IO_FAILED, SI_FUNCTION_NOT_SUPPORTED, SI_SYSTEM_ERROR_CODE,
-                      SI_WRITE_TIMED_OUT, SI_IO_PENDING, SI_DEVICE_NOT_FOUND}) {
-            rig.lib->injectNext(SiOp::Write, s);
-            LogCapture log;
-            QCOMPARE(rig.dev.sendData("x", 1), quint16(0xFFFF));
-            QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::sendData", siStatusName(s))});
-        }
-        QVERIFY(rig.peer->writes().isEmpty());
-        rig.lib->injectNext(SiOp::Write, SI_READ_ERROR);  // unlisted: counts as sent
-        QCOMPARE(rig.dev.sendData("y", 1), quint16(1));
-        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
-        QCOMPARE(rig.peer->writes().size(), 1);
-        QCOMPARE(rig.peer->writes().at(0).bytes, QByteArray("\x7f"));
-    }
-
-    void flushBuffers_failsOnlyForItsTwoCodes()
+    void pins_driveTheLatchActiveLow()
     {
         Rig rig;
         rig.openFirst();
-        for (int s : {SI_INVALID_HANDLE, SI_SYSTEM_ERROR_CODE}) {
-            rig.lib->injectNext(SiOp::FlushBuffers, s);
-            LogCapture log;
-            QCOMPARE(rig.dev.flushBuffers(), -1);
-            QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::flushBuffers", siStatusName(s))});
+        // RESET is latch bit 0 and BOOT0 bit 1.
+        const struct { bool reset; bool boot0; int latch; } steps[] = {
+            {true, false, 0x02}, {true, true, 0x00}, {false, true, 0x01}, {false, false, 0x03}};
+        for (const auto &step : steps) {
+            QCOMPARE(rig.dev.setReset(step.reset), 1);
+            QCOMPARE(rig.dev.setBoot0(step.boot0), 1);
+            QCOMPARE(rig.lib->latch(rig.id) & 0x03, step.latch);
         }
-        rig.lib->injectNext(SiOp::FlushBuffers, SI_DEVICE_IO_FAILED);
-        QCOMPARE(rig.dev.flushBuffers(), 1);
-        QCOMPARE(rig.dev.flushBuffers(), 1);
-        QCOMPARE(rig.peer->purges(), 1);
-    }
-
-    void pins_driveTheLatchActiveLow_andReportTheirFailures()
-    {
-        Rig rig;
-        rig.openFirst();
-        QCOMPARE(rig.dev.setReset(true), 1);
-        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x02);
-        QCOMPARE(rig.dev.setBoot0(true), 1);
-        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x00);
-        QCOMPARE(rig.dev.setReset(false), 1);
-        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x01);
-        QCOMPARE(rig.dev.setBoot0(false), 1);
-        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x03);
-        for (int s : {SI_INVALID_HANDLE, SI_INVALID_PARAMETER, SI_DEVICE_IO_FAILED,
-                      SI_FUNCTION_NOT_SUPPORTED, SI_GLOBAL_DATA_ERROR, SI_DEVICE_NOT_FOUND}) {
-            rig.lib->injectNext(SiOp::WriteLatch, s, 2);
-            LogCapture log;
-            QCOMPARE(rig.dev.setReset(true), -1);
-            QCOMPARE(rig.dev.setBoot0(true), -1);
-            QCOMPARE(log.errors(), (QStringList{errorText("VX_SI_USBXpressDev::setReset", siStatusName(s)),
-                                                errorText("VX_SI_USBXpressDev::setBoot0", siStatusName(s))}));
-        }
-        QCOMPARE(rig.lib->latch(rig.id) & 0x03, 0x03);
     }
 
     void resetTarget_pulsesResetWithBoot0LowAndLeavesTheLine()
@@ -433,17 +437,143 @@ private slots:
         QCOMPARE(dev.openDevice(0), 1);
     }
 
-    void closedBridgeRemovedLater_writesDeviceNotOpenAndEmitsNothing()
+
+    void serialMode_onePassWithBytes_announcesOnce_passWithoutBytesNothing()
     {
         Rig rig;
         rig.openFirst();
-        QCOMPARE(rig.dev.closeDev(), 1);
-        QSignalSpy closed(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_connectionClosed);
-        rig.lib->unplug(rig.id);
-        LogCapture log;
-        rig.dev.fillListOfDevice();
-        QCOMPARE(closed.count(), 0);
-        QCOMPARE(log.errors(), QStringList{errorText("VX_SI_USBXpressDev::closeDev", "Device not open")});
+        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        rig.dev.pollOnce();
+        QCOMPARE(data.count(), 0);
+        rig.peer->inject("hello\n");
+        rig.dev.pollOnce();
+        QCOMPARE(types(data), QList<quint8>{0});
+        QCOMPARE(rig.dev.getRxCount(), quint16(6));
+        rig.dev.pollOnce();
+        QCOMPARE(data.count(), 1);
+    }
+
+    void tlvMode_decodesFramesAcrossPasses_announcesOnlyOutput()
+    {
+        Rig rig;
+        rig.openFirst();
+        rig.peer->inject(QByteArray::fromHex("AA0500F002"));  // before the switch: dropped by the reset
+        rig.dev.pollOnce();
+        rig.dev.setTLVMode(true, true);
+        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        rig.peer->inject(QByteArray::fromHex("AA0500F00200"));
+        rig.dev.pollOnce();
+        QCOMPARE(data.count(), 0);
+        rig.peer->inject(QByteArray::fromHex("486958FE"));
+        rig.dev.pollOnce();
+        QCOMPARE(types(data), QList<quint8>{2});
+        QByteArray text;
+        char c = 0;
+        while (rig.dev.getTLVByte(c) == 1)
+            text += c;
+        QCOMPARE(text, QByteArray("Hi"));
+        QCOMPARE(rig.dev.getRxCount(), quint16(0));
+    }
+
+    void failedQueueQuery_isNoCount_theReadIsSkipped()
+    {
+        Rig rig;
+        rig.openFirst();
+        rig.peer->inject("abc");
+        rig.lib->injectNext(SiOp::CheckRxQueue, SI_DEVICE_IO_FAILED);
+        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        rig.dev.pollOnce();
+        QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
+        QCOMPARE(data.count(), 0);
+        rig.dev.pollOnce();
+        QCOMPARE(rig.dev.getRxCount(), quint16(3));
+    }
+
+    void enumeration_runsInTheFirstPassAndEvery1001st()
+    {
+        auto lib = std::make_shared<SimBridgeLibrary>();
+        VX_SI_USBXpressDev dev(lib, false);
+        dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
+        for (int i = 0; i < 1000; ++i)
+            dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
+        dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 2);
+    }
+
+    void duringAnUpdate_receivedBytesAreNotAnnounced()
+    {
+        Rig rig;
+        rig.openFirst();
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("x.hex"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(":020000040800F2\r\n:020000040800F2\r\n:00000001FF\r\n");
+        f.close();
+        rig.dev.SLOT_StartFirmwareUpdate(path);
+        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        rig.peer->inject("board text");
+        rig.dev.pollOnce();
+        QVERIFY(!types(data).contains(quint8(0)));
+    }
+
+    void consoleTextBeyondTheRing_waitsAndArrivesWhole()
+    {
+        Rig rig;
+        rig.openFirst();
+        QByteArray expected;
+        for (int i = 0; i < 400; ++i) {
+            const QString text = QStringLiteral("line %1").arg(i);
+            rig.dev.writeConsoleLine(text);
+            expected += "<br><b>" + text.toLatin1() + "</b>\n";
+        }
+        QVERIFY(expected.size() > 4095);
+        QByteArray got;
+        char c = 0;
+        for (int pass = 0; pass < 10 && got.size() < expected.size(); ++pass) {
+            while (rig.dev.getConsoleByte(c) == 1)
+                got += c;
+            rig.dev.pollOnce();
+        }
+        while (rig.dev.getConsoleByte(c) == 1)
+            got += c;
+        QCOMPARE(got, expected);
+    }
+
+    void runningWorker_handsEveryByteToTheGuiThreadInOrder()
+    {
+        Rig rig;
+        rig.openFirst();
+        rig.dev.start();
+        constexpr int kTotal = 200000;
+        std::thread board([&] {
+            QByteArray piece;
+            for (int i = 0; i < kTotal;) {
+                piece.clear();
+                for (int k = 0; k < 97 && i < kTotal; ++k, ++i)
+                    piece += char(i % 251);
+                rig.peer->inject(piece);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        int received = 0;
+        bool inOrder = true;
+        QElapsedTimer timer;
+        timer.start();
+        char c = 0;
+        while (received < kTotal && timer.elapsed() < 60000) {
+            if (rig.dev.getRxByte(c) == 1) {
+                inOrder = inOrder && quint8(c) == quint8(received % 251);
+                ++received;
+            } else {
+                rig.dev.getDeviceNameList();  // the list snapshot is read while the worker works
+            }
+        }
+        board.join();
+        QCOMPARE(received, kTotal);
+        QVERIFY(inOrder);
     }
 };
 

@@ -19,17 +19,18 @@ struct RealtimeRig {
     QObject context;
     QVector<qint8> results;
 
-    explicit RealtimeRig(pelsim::BoardOptions options = {})
-        : board(std::make_shared<pelsim::SimBoard>(withRealtime(options), pelsim::steadyClock()))
-        , lib(simLibraryWith(board))
-        , rig(lib)
+    explicit RealtimeRig(const char *faults = "")
+        : board(std::make_shared<pelsim::SimBoard>(realtime(faults), pelsim::steadyClock())), lib(simLibraryWith(board)), rig(lib)
     {
         QObject::connect(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, &context,
                          [this](qint8 r) { results << r; });
     }
-    static pelsim::BoardOptions withRealtime(pelsim::BoardOptions o)
+    static pelsim::BoardOptions realtime(const char *faults)
     {
+        pelsim::BoardOptions o;
         o.timing = pelsim::Timing::Realtime;
+        if (!pelsim::parseFaults(faults, o))
+            qFatal("bad fault list %s", faults);
         return o;
     }
     bool start(const QByteArray &image)
@@ -74,9 +75,7 @@ private slots:
     // block's answer, it would restart the chip before the block is programmed.
     void strayAckBehindTheLastDataFrame_neverPassesForSuccessWithoutTheImage()
     {
-        pelsim::BoardOptions options;
-        QVERIFY(pelsim::parseFaults("stray=0x79:data:8", options));
-        RealtimeRig r(options);
+        RealtimeRig r("stray=0x79:data:8");
         const QByteArray image = plausibleImage(8 * 256, "Stray 1.0");
         QVERIFY(r.start(image));
         r.awaitResults();

@@ -213,8 +213,8 @@ private slots:
             QByteArray image = erased(size);
             std::map<quint32, QByteArray> records;
             for (int pos = 0; pos < size;) {
-                const int run = 1 + int(rng.bounded(255));
-                const int take = qMin(run, size - pos);
+                // A record never runs past a 64 KB boundary.
+                const int take = std::min({1 + int(rng.bounded(255)), size - pos, 0x10000 - int((base + pos) & 0xFFFF)});
                 if (rng.bounded(4) != 0 || pos + take == size) {  // holes, but never at the end
                     QByteArray data(take, '\0');
                     for (char &c : data)
@@ -226,22 +226,8 @@ private slots:
             }
             // Records shuffled, each preceded by its own extended linear address record.
             std::vector<QByteArray> lines;
-            for (const auto &[address, data] : records) {
-                QByteArray upper;
-                upper.append(char(address >> 24));
-                upper.append(char(address >> 16));
-                const quint16 low = quint16(address & 0xFFFF);
-                // A record that would run past a 64 KB boundary is split there.
-                const int first = qMin<int>(data.size(), 0x10000 - low);
-                QByteArray line = rec(4, 0, upper) + rec(0, low, data.left(first));
-                if (first < data.size()) {
-                    QByteArray next;
-                    next.append(char((address + first) >> 24));
-                    next.append(char((address + first) >> 16));
-                    line += rec(4, 0, next) + rec(0, 0, data.mid(first));
-                }
-                lines.push_back(line);
-            }
+            for (const auto &[address, data] : records)
+                lines.push_back(ela(quint16(address >> 16)) + rec(0, quint16(address), data));
             std::shuffle(lines.begin(), lines.end(), std::mt19937(round));
             QByteArray text = kEla0800 + kEla0800;
             for (const QByteArray &l : lines)
@@ -266,64 +252,61 @@ private slots:
         }
     }
 
+    // A file converted after a good one: its code, its log line, and the image file the good
+    // one left either kept (a refusal before a line is read) or closed.
+    void fileResults_leaveTheImageFileAsTheirCodeSays_data()
+    {
+        QTest::addColumn<QByteArray>("text");  // null: no such file
+        QTest::addColumn<qint64>("fileSize");   // grown to this without disk space (0: as written)
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("kept");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("good") << kEla0800 + rec(0, 0, "abcdefgh") + kEof << qint64(0) << 1 << true
+                              << "HexFileSize: 0 kB; BinFileSize 0 kB";
+        QTest::newRow("missing") << QByteArray() << qint64(0) << -1 << true << QString();
+        QTest::newRow("implausible") << kEla0800 + kEof << qint64(0) << -3 << true << QString();
+        QTest::newRow("bad checksum") << kEla0800 + rec(0, 0, "abcd") + ":0300300002337A1F\r\n" + kEof << qint64(0) << -6
+                                      << false << "Wrong Checksum CAL: 0x1e DataRead 0x1f missing";
+        QTest::newRow("outside flash") << rec(4, 0, QByteArray::fromHex("2000")) + rec(0, 0, "abcd") + kEof << qint64(0)
+                                       << -7 << false << "Address 0x20000000 outside flash (line 2)";
+        QTest::newRow("no start code") << kEla0800 + rec(0, 0, "ab") + rec(0, 2, "cd") + "\r\n" + kEof << qint64(0)
+                                       << -5 << false << "Startcode missing";
+        // Larger than any HEX file for this flash and than one QByteArray can hold.
+        QTest::newRow("2.2 GB") << kEla0800 + rec(0, 0, "abcd") + kEof << qint64(2200) * 1000 * 1000 << -2 << true
+                                << "HEX file of 2200000000 bytes is larger than any HEX file";
+    }
     void fileResults_leaveTheImageFileAsTheirCodeSays()
     {
+        QFETCH(QByteArray, text);
+        QFETCH(qint64, fileSize);
+        QFETCH(int, code);
+        QFETCH(bool, kept);
+        QFETCH(QString, logged);
         QTemporaryDir dir;
-        auto write = [&](const char *name, const QByteArray &text) {
-            QFile f(dir.filePath(QLatin1String(name)));
-            f.open(QIODevice::WriteOnly);
-            f.write(text);
-            return f.fileName();
-        };
+        QFile good(dir.filePath(QStringLiteral("good.hex")));
+        QVERIFY(good.open(QIODevice::WriteOnly) && good.write(kEla0800 + rec(0, 0, "abcdefgh") + kEof) > 0);
+        good.close();
         QTemporaryFile bin;
+        QCOMPARE(int(convertHexFileToImage(good, bin)), 1);
+        QFile hex(dir.filePath(QStringLiteral("fw.hex")));
+        if (!text.isNull()) {
+            QVERIFY(hex.open(QIODevice::WriteOnly) && hex.write(text) == text.size());
+            hex.close();
+            if (fileSize)
+                QVERIFY(hex.resize(fileSize));
+        }
         LogCapture log;
-        QFile good(write("good.hex", kEla0800 + rec(0, 0, "abcdefgh") + kEof));
-        QCOMPARE(int(convertHexFileToImage(good, bin)), 1);
-        QVERIFY(bin.isOpen());
-        QCOMPARE(bin.pos(), 0);
-        QCOMPARE(bin.readAll(), QByteArray("abcdefgh"));
-        QVERIFY(log.messages(QStringLiteral("VX_SI_USBXpressDev::ConvertHex2BinFile")).contains(
-            QStringLiteral("HexFileSize: 0 kB; BinFileSize 0 kB")));
-
-        QFile missing(dir.filePath(QStringLiteral("none.hex")));
-        QCOMPARE(int(convertHexFileToImage(missing, bin)), -1);
-        QFile implausible(write("two.hex", kEla0800 + kEof));
-        QCOMPARE(int(convertHexFileToImage(implausible, bin)), -3);
-        QVERIFY(bin.isOpen());  // the earlier image stays
-        bin.seek(0);
-        QCOMPARE(bin.readAll(), QByteArray("abcdefgh"));
-
-        log.clear();
-        QFile bad(write("bad.hex", kEla0800 + rec(0, 0, "abcd") + ":0300300002337A1F\r\n" + kEof));
-        QCOMPARE(int(convertHexFileToImage(bad, bin)), -6);
-        QVERIFY(!bin.isOpen());
-        QCOMPARE(log.errors().size(), 1);
-        QVERIFY(log.errors().at(0).contains(QStringLiteral("Wrong Checksum CAL: 0x1e DataRead 0x1f missing")));
-        QVERIFY(log.messages(QStringLiteral("VX_SI_USBXpressDev::ConvertHex2BinFile")).contains(
-            QStringLiteral("Path: ") + bad.fileName()));
-
-        QFile outside(write("out.hex", rec(4, 0, QByteArray::fromHex("2000")) + rec(0, 0, "abcd") + kEof));
-        QCOMPARE(int(convertHexFileToImage(outside, bin)), -7);
-        QVERIFY(!bin.isOpen());
-        QVERIFY(log.contains(QStringLiteral("Address 0x20000000 outside flash (line 2)")));
-        QFile nostart(write("ns.hex", kEla0800 + rec(0, 0, "ab") + rec(0, 2, "cd") + "\r\n" + kEof));
-        QCOMPARE(int(convertHexFileToImage(nostart, bin)), -5);
-        QVERIFY(log.contains(QStringLiteral("Startcode missing")));
-
-        // Larger than any HEX file for this flash (a sparse file: no disk space used): refused
-        // before a line is read, with its size, and the earlier image left alone. 2.2 GB is past
-        // what one QByteArray can hold.
-        QCOMPARE(int(convertHexFileToImage(good, bin)), 1);
-        log.clear();
-        QFile huge(write("huge.hex", kEla0800 + rec(0, 0, "abcd") + kEof));
-        QVERIFY(huge.resize(qint64(2200) * 1000 * 1000));
-        QCOMPARE(int(convertHexFileToImage(huge, bin)), -2);
-        QCOMPARE(log.errors().size(), 1);
-        QVERIFY2(log.errors().at(0).contains(QStringLiteral("HEX file of 2200000000 bytes is larger than any HEX file")),
-                 qPrintable(log.errors().at(0)));
-        QVERIFY(bin.isOpen());
-        bin.seek(0);
-        QCOMPARE(bin.readAll(), QByteArray("abcdefgh"));
+        QCOMPARE(int(convertHexFileToImage(hex, bin)), code);
+        QCOMPARE(bin.isOpen(), kept);
+        if (kept) {
+            QCOMPARE(bin.pos(), 0);
+            QCOMPARE(bin.readAll(), QByteArray("abcdefgh"));
+        }
+        if (!logged.isEmpty())
+            QVERIFY2(log.contains(logged), qPrintable(log.lines().join('\n')));
+        QCOMPARE(log.errors().size(), code == 1 || code == -3 || code == -1 ? 0 : 1);
+        if (code == -6)
+            QVERIFY(log.contains(QStringLiteral("Path: ") + hex.fileName()));
     }
 };
 
