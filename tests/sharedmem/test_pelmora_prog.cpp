@@ -58,11 +58,8 @@ private:
     std::unique_ptr<QProcess> startProg(const QString &key, const QStringList &args, const QString &dir = QString())
     {
         auto p = std::make_unique<QProcess>();
-        p->setProgram(QStringLiteral(PELMORA_PROG_BINARY));
-        p->setArguments(QStringList{QStringLiteral("--key"), key} + args);
-        if (!dir.isEmpty())
-            p->setWorkingDirectory(dir);
-        p->start();
+        p->setWorkingDirectory(dir);
+        p->start(QStringLiteral(PELMORA_PROG_BINARY), QStringList{QStringLiteral("--key"), key} + args);
         return p;
     }
     // Waits with the event loop running, so the fake loader's queued slot can answer.
@@ -78,17 +75,16 @@ private:
         if (p.state() != QProcess::NotRunning) {
             p.kill();
             p.waitForFinished();
-            return r;
+        } else {
+            r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+            r.out = QString::fromUtf8(p.readAllStandardOutput());
+            r.err = QString::fromUtf8(p.readAllStandardError());
         }
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        r.err = QString::fromUtf8(p.readAllStandardError());
         return r;
     }
     Run runProg(const QString &key, const QStringList &args, const QString &dir = QString())
     {
-        auto p = startProg(key, args, dir);
-        return finish(*p);
+        return finish(*startProg(key, args, dir));
     }
 
 private slots:

@@ -8,7 +8,6 @@
 
 #include <QMutex>
 #include <QSharedMemory>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <climits>
@@ -364,21 +363,6 @@ private slots:
         link.reset();  // returns although the lock is still held
         raw.mem.unlock();
         QCOMPARE(log.count(QStringLiteral("left without the final writes")), 1);
-    }
-
-    void hexPathFromBlock_isCheckedLikeAPickedPath()
-    {
-        QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("fw.hex"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(":00000001FF\n") > 0);
-        f.close();
-        QString why;
-        QVERIFY(VX_SharedMemSocked::isUsableHexPath(file, &why));
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(QString(), &why) && !why.isEmpty());
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(dir.filePath(QStringLiteral("missing.hex")), &why));
-        QVERIFY(why.contains(QStringLiteral("missing.hex")));
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(dir.path(), &why));
     }
 };
 
