@@ -4,10 +4,10 @@
 #include "sharedmem/vx_sharedmemsocked.h"
 #include "support/log_capture.h"
 
+#include "raw_block.h"
 #include "shm_test_key.h"
 
 #include <QMutex>
-#include <QSharedMemory>
 #include <QtTest>
 
 #include <climits>
@@ -17,25 +17,6 @@
 namespace {
 const QString kCtor = QStringLiteral("VX_SharedMemSocked::VX_SharedMemSocked");
 const QString kIdle = QStringLiteral("Set to Idel-Mode");
-
-// A third handle on the segment that touches bytes at their offsets, without the block's struct.
-struct RawBlock {
-    QSharedMemory mem;
-    explicit RawBlock(const QString &key) { mem.setKey(key); }
-    void write(int offset, const QByteArray &bytes)
-    {
-        mem.lock();
-        std::memcpy(static_cast<char *>(mem.data()) + offset, bytes.constData(), size_t(bytes.size()));
-        mem.unlock();
-    }
-    QByteArray read(int offset, int length)
-    {
-        mem.lock();
-        const QByteArray out(static_cast<const char *>(mem.constData()) + offset, length);
-        mem.unlock();
-        return out;
-    }
-};
 
 // The link's signals, from whichever thread emits them.
 struct Recorder {
@@ -159,8 +140,8 @@ private slots:
     {
         const QString key = uniqueShmKey("raw");
         RawBlock raw(key);
-        QVERIFY(raw.mem.create(312));
-        raw.write(0, QByteArray(312, '\0'));
+        QVERIFY(raw.create(312));
+        raw.fill('\0');
         raw.write(0, QByteArray("\x01\x01\0\0\xfe\xff\xff\xff\x01", 9));  // result -2
         const QByteArray path = "/home/u/" + QByteArray(137, 'p') + ".hex";  // 149 bytes, the longest
         raw.write(9, path);
@@ -187,8 +168,8 @@ private slots:
         auto first = std::make_unique<VX_SharedMemSocked>(key);
         QVERIFY(first->isAttached() && !first->isStatusPelmoraSet());
         RawBlock raw(key);
-        QVERIFY(raw.mem.attach());
-        QCOMPARE(raw.mem.size(), 312);
+        QVERIFY(raw.attach());
+        QCOMPARE(raw.size(), 312);
         QCOMPARE(raw.read(0, 312), QByteArray(312, '\0'));
         first->setStatusPelmora(1);
         first->setNameOfConnectedDevice(QStringLiteral("Orbalo Mini [0x0001]"));
@@ -244,8 +225,8 @@ private slots:
         QFETCH(bool, junk);
         const QString key = uniqueShmKey("norequest");
         RawBlock raw(key);
-        QVERIFY(raw.mem.create(312));
-        raw.write(0, QByteArray(312, '\0'));
+        QVERIFY(raw.create(312));
+        raw.fill('\0');
         LogCapture log;
         VX_SharedMemSocked link(key, false);
         Recorder rec(&link);
@@ -255,7 +236,7 @@ private slots:
         link.setProgrammingResult(-1);
         QTRY_COMPARE(rec.resultList(), QList<qint16>{-1});
         if (junk) {
-            raw.write(0, QByteArray(312, '\xff'));
+            raw.fill('\xff');
             QVERIFY(link.isStatusPelmoraSet());
             QCOMPARE(link.getPath2Hexfile().size(), 150);  // one replacement character per byte
             QCOMPARE(link.getNameOfConnectedDevice().size(), 153);
@@ -303,7 +284,7 @@ private slots:
     {
         const QString key = uniqueShmKey("small");
         RawBlock raw(key);
-        QVERIFY(raw.mem.create(16));
+        QVERIFY(raw.create(16));
         LogCapture log;
         VX_SharedMemSocked link(key);
         QVERIFY(!link.isAttached() && !link.isStatusPelmoraSet() && !link.isStatusProgrammingRequestSet());
@@ -352,16 +333,16 @@ private slots:
         const QString key = uniqueShmKey("held");
         auto link = std::make_unique<VX_SharedMemSocked>(key);
         RawBlock raw(key);
-        QVERIFY(raw.mem.attach() && raw.mem.lock());  // held as a careless client would
+        QVERIFY(raw.attach() && raw.holdLock());  // held as a careless client would
         // Returns while the lock is held; the write waits for the next exchange.
         link->setStatusOrbaloConnection(1);
         link->isStatusProgrammingRequestSet();
-        raw.mem.unlock();
-        QTRY_COMPARE(raw.read(8, 1), QByteArray(1, '\x01'));
-        QVERIFY(raw.mem.lock());
+        raw.release();
+        QTRY_COMPARE(raw.byteAt(8), quint8(1));
+        QVERIFY(raw.holdLock());
         LogCapture log;
         link.reset();  // returns although the lock is still held
-        raw.mem.unlock();
+        raw.release();
         QCOMPARE(log.count(QStringLiteral("left without the final writes")), 1);
     }
 };
