@@ -20,8 +20,10 @@ namespace {
 constexpr int kProcessWaitMs = 60000;
 
 // A loader stand-in: serves a request the way the window does, from its queued slot.
-class FakeLoader : public QObject {
-public:
+struct FakeLoader : QObject {
+    VX_SharedMemSocked m_Link;
+    int requests = 0;
+    QString seenPath;
     FakeLoader(const QString &key, int answer) : m_Link(key, false)
     {
         connect(&m_Link, &VX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, this, [this, answer] {
@@ -35,24 +37,17 @@ public:
     }
     ~FakeLoader() override { m_Link.setStatusPelmora(0); }
     VX_SharedMemSocked &link() { return m_Link; }
-    int requests = 0;
-    QString seenPath;
-
-private:
-    VX_SharedMemSocked m_Link;
 };
 
 void writeFile(const QString &path)
 {
     QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(":00000001FF\n");
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(":00000001FF\n") > 0);
 }
 
 struct Run {
     int exitCode = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 } // namespace
@@ -63,11 +58,8 @@ private:
     std::unique_ptr<QProcess> startProg(const QString &key, const QStringList &args, const QString &dir = QString())
     {
         auto p = std::make_unique<QProcess>();
-        p->setProgram(QStringLiteral(PELMORA_PROG_BINARY));
-        p->setArguments(QStringList{QStringLiteral("--key"), key} + args);
-        if (!dir.isEmpty())
-            p->setWorkingDirectory(dir);
-        p->start();
+        p->setWorkingDirectory(dir);
+        p->start(QStringLiteral(PELMORA_PROG_BINARY), QStringList{QStringLiteral("--key"), key} + args);
         return p;
     }
     // Waits with the event loop running, so the fake loader's queued slot can answer.
@@ -83,17 +75,16 @@ private:
         if (p.state() != QProcess::NotRunning) {
             p.kill();
             p.waitForFinished();
-            return r;
+        } else {
+            r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+            r.out = QString::fromUtf8(p.readAllStandardOutput());
+            r.err = QString::fromUtf8(p.readAllStandardError());
         }
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        r.err = QString::fromUtf8(p.readAllStandardError());
         return r;
     }
     Run runProg(const QString &key, const QStringList &args, const QString &dir = QString())
     {
-        auto p = startProg(key, args, dir);
-        return finish(*p);
+        return finish(*startProg(key, args, dir));
     }
 
 private slots:
@@ -115,38 +106,38 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
     }
 
-    void noLoader_timesOutWithExit3AndWithdrawsRequest()
+    void timeout_withdrawsTheRequest_data()
     {
+        QTest::addColumn<bool>("loader");  // a loader that takes the request and never answers
+        QTest::newRow("no loader") << false;
+        QTest::newRow("silent loader") << true;
+    }
+    void timeout_withdrawsTheRequest()
+    {
+        QFETCH(bool, loader);
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("fw.hex"));
         writeFile(file);
         const QString key = uniqueShmKey("progtimeout");
         ProgrammingClient observer(key);  // keeps the block alive after the tool has gone
         QVERIFY(observer.attachOrCreate(nullptr));
-        const Run r = runProg(key, {QStringLiteral("--timeout"), QStringLiteral("0.5"), file});
+        LogCapture log;
+        std::unique_ptr<FakeLoader> fake(loader ? new FakeLoader(key, 0) : nullptr);
+        const Run r = runProg(key, {QStringLiteral("--timeout"), QLatin1String(loader ? "3.5" : "0.5"), file});
         QCOMPARE(r.exitCode, 3);
-        QVERIFY(r.out.contains(QStringLiteral("waiting for the loader")));
         SharedMemSnapshot s;
         QVERIFY(observer.read(&s));
         QCOMPARE(s.request, quint8(0));
         QCOMPARE(s.path2Hexfile, file);  // it did ask before giving up
-    }
-
-    void silentLoader_timeoutWithdrawsAndLoaderReturnsToIdle()
-    {
-        QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("fw.hex"));
-        writeFile(file);
-        const QString key = uniqueShmKey("progsilent");
-        LogCapture log;
-        FakeLoader loader(key, 0);
-        const Run r = runProg(key, {QStringLiteral("--timeout"), QStringLiteral("3.5"), file});
-        QCOMPARE(r.exitCode, 3);
-        QCOMPARE(loader.requests, 1);
+        if (!fake) {
+            QVERIFY(r.out.contains(QStringLiteral("waiting for the loader")));
+            return;
+        }
+        QCOMPARE(fake->requests, 1);
         // Not a terminal: a line when programming begins and one every few seconds after.
         QVERIFY2(r.out.count(QStringLiteral(" s  programming")) >= 2, qPrintable(r.out));
         QTRY_COMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
-        QVERIFY(!loader.link().isStatusProgrammingRequestSet());
+        QVERIFY(!fake->link().isStatusProgrammingRequestSet());
     }
 
 #if defined(Q_OS_UNIX)
@@ -161,8 +152,7 @@ private slots:
         QVERIFY(p->waitForStarted(kProcessWaitMs));
         QTRY_COMPARE_WITH_TIMEOUT(loader.requests, 1, kProcessWaitMs);
         QCOMPARE(::kill(pid_t(p->processId()), SIGINT), 0);
-        const Run r = finish(*p);
-        QCOMPARE(r.exitCode, 130);
+        QCOMPARE(finish(*p).exitCode, 130);
         QVERIFY(!loader.link().isStatusProgrammingRequestSet());
     }
 #endif
@@ -170,10 +160,8 @@ private slots:
     void submit_takesTheRequestOnlyWhenItIsFree()
     {
         const QString key = uniqueShmKey("progbusy");
-        ProgrammingClient first(key);
-        ProgrammingClient second(key);
-        QVERIFY(first.attachOrCreate(nullptr));
-        QVERIFY(second.attachOrCreate(nullptr));
+        ProgrammingClient first(key), second(key);
+        QVERIFY(first.attachOrCreate(nullptr) && second.attachOrCreate(nullptr));
         QVERIFY(first.submit(QStringLiteral("/first.hex")) == ProgrammingClient::Submit::Taken);
         QVERIFY(second.submit(QStringLiteral("/second.hex")) == ProgrammingClient::Submit::Busy);
         SharedMemSnapshot s;
@@ -183,41 +171,58 @@ private slots:
         QVERIFY(second.submit(QStringLiteral("/second.hex")) == ProgrammingClient::Submit::Taken);
     }
 
-    void pathErrors_exit2WithoutAsking()
+    void commandLine_data()
     {
+        QTest::addColumn<QStringList>("args");  // "DIR" stands for a folder without a hex file
+        QTest::addColumn<bool>("loader");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output");  // on stdout for 0, on stderr otherwise
+        QTest::newRow("missing file") << QStringList{"DIR/missing.hex"} << true << 2 << "missing.hex";
+        QTest::newRow("folder") << QStringList{"DIR"} << true << 2 << "";
+        QTest::newRow("no file") << QStringList{} << true << 2 << "";
+        QTest::newRow("bad timeout") << QStringList{"--timeout", "soon", "x.hex"} << true << 2 << "";
+        QTest::newRow("help") << QStringList{"--help"} << false << 0 << "--timeout";
+        QTest::newRow("status, no loader") << QStringList{"--status"} << false << 0 << "loader: not running";
+        QTest::newRow("status") << QStringList{"--status"} << true << 0
+                                << "loader: running\nboard: connected\nbridge: Orbalo Mini (simulated) [0x0001]";
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, loader);
+        QFETCH(int, exitCode);
+        QFETCH(QString, output);
         QTemporaryDir dir;
-        const QString key = uniqueShmKey("progpath");
-        FakeLoader loader(key, 1);
-        Run r = runProg(key, {dir.filePath(QStringLiteral("missing.hex"))});
-        QCOMPARE(r.exitCode, 2);
-        QVERIFY(r.err.contains(QStringLiteral("missing.hex")));
-        r = runProg(key, {dir.path()});
-        QCOMPARE(r.exitCode, 2);
-        r = runProg(key, {});
-        QCOMPARE(r.exitCode, 2);
-        r = runProg(key, {QStringLiteral("--timeout"), QStringLiteral("soon"), QStringLiteral("x.hex")});
-        QCOMPARE(r.exitCode, 2);
-        QCOMPARE(loader.requests, 0);
+        args.replaceInStrings(QRegularExpression(QStringLiteral("^DIR")), dir.path());
+        const QString key = uniqueShmKey("progargs");
+        std::unique_ptr<FakeLoader> fake(loader ? new FakeLoader(key, 1) : nullptr);
+        if (fake) {
+            fake->link().setStatusOrbaloConnection(1);
+            fake->link().setNameOfConnectedDevice(QStringLiteral("Orbalo Mini (simulated) [0x0001]"));
+        }
+        const Run r = runProg(key, args);
+        QCOMPARE(r.exitCode, exitCode);
+        for (const QString &line : output.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            QVERIFY2((exitCode == 0 ? r.out : r.err).contains(line), qPrintable(r.out + r.err));
+        if (fake)
+            QCOMPARE(fake->requests, 0);  // nothing asked of the loader
     }
 
     void pathOf149BytesIsServedIntact_150IsRefused()
     {
         QTemporaryDir dir;
         const QString base = QDir(dir.path()).absolutePath() + QLatin1Char('/');
-        const QString euro = QString::fromUtf8("\xe2\x82\xac");  // three bytes, to land on the edge
         auto pathOfBytes = [&](int bytes) {
-            QString name = euro;
+            QString name = QString::fromUtf8("\xe2\x82\xac");  // three bytes, to land on the edge
             while ((base + name + QStringLiteral(".hex")).toUtf8().size() < bytes)
                 name += QLatin1Char('x');
             return base + name + QStringLiteral(".hex");
         };
-        const QString fits = pathOfBytes(149);
-        const QString tooLong = pathOfBytes(150);
+        const QString fits = pathOfBytes(149), tooLong = pathOfBytes(150);
         QCOMPARE(fits.toUtf8().size(), 149);
         QCOMPARE(tooLong.toUtf8().size(), 150);
         writeFile(fits);
         writeFile(tooLong);
-
         const QString key = uniqueShmKey("proglen");
         FakeLoader loader(key, 1);
         Run r = runProg(key, {tooLong});
@@ -227,31 +232,6 @@ private slots:
         r = runProg(key, {fits});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(loader.seenPath, fits);
-    }
-
-    void status_reportsLoaderBoardAndBridge()
-    {
-        const QString key = uniqueShmKey("progstatus");
-        Run r = runProg(key, {QStringLiteral("--status")});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains(QStringLiteral("loader: not running")));
-
-        FakeLoader loader(key, 1);
-        loader.link().setStatusOrbaloConnection(1);
-        loader.link().setNameOfConnectedDevice(QStringLiteral("Orbalo Mini (simulated) [0x0001]"));
-        r = runProg(key, {QStringLiteral("--status")});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains(QStringLiteral("loader: running")));
-        QVERIFY(r.out.contains(QStringLiteral("board: connected")));
-        QVERIFY(r.out.contains(QStringLiteral("bridge: Orbalo Mini (simulated) [0x0001]")));
-    }
-
-    void help_exitsZeroAndNamesOptions()
-    {
-        const Run r = runProg(uniqueShmKey("proghelp"), {QStringLiteral("--help")});
-        QCOMPARE(r.exitCode, 0);
-        QVERIFY(r.out.contains(QStringLiteral("--timeout")));
-        QVERIFY(r.out.contains(QStringLiteral("--status")));
     }
 };
 

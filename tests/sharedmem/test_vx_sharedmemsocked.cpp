@@ -1,230 +1,264 @@
+// The shared block: its byte layout as a foreign program sees it, the poll step of the request
+// cycle, and the link's thread serving it next to clients and other loaders.
 #include "sharedmem/programming_client.h"
 #include "sharedmem/vx_sharedmemsocked.h"
 #include "support/log_capture.h"
 
 #include "raw_block.h"
 #include "shm_test_key.h"
-#include "signal_recorder.h"
 
-#include <QTemporaryDir>
+#include <QMutex>
 #include <QtTest>
 
+#include <climits>
+#include <cstring>
 #include <memory>
 
 namespace {
 const QString kCtor = QStringLiteral("VX_SharedMemSocked::VX_SharedMemSocked");
-const QString kRun = QStringLiteral("VX_SharedMemSocked::run");
+const QString kIdle = QStringLiteral("Set to Idel-Mode");
+
+// The link's signals, from whichever thread emits them.
+struct Recorder {
+    mutable QMutex mutex;
+    int requests = 0;
+    QList<qint16> results;
+    explicit Recorder(VX_SharedMemSocked *link)
+    {
+        QObject::connect(link, &VX_SharedMemSocked::SIGNAL_ProgrammingRequestPendig, link,
+                         [this] { QMutexLocker l(&mutex); ++requests; }, Qt::DirectConnection);
+        QObject::connect(link, &VX_SharedMemSocked::SIGNAL_ProgrammingFinished, link,
+                         [this](qint16 r) { QMutexLocker l(&mutex); results.append(r); }, Qt::DirectConnection);
+    }
+    int requestCount() const { QMutexLocker l(&mutex); return requests; }
+    QList<qint16> resultList() const { QMutexLocker l(&mutex); return results; }
+};
+
+QByteArray bytesOf(const SharedMemBlock &block, int offset, int length)
+{
+    return QByteArray(reinterpret_cast<const char *>(&block) + offset, length);
+}
 } // namespace
 
 class TestVxSharedMemSocked : public QObject {
     Q_OBJECT
 private slots:
-    void freshKey_createsZeroedBlockAndLogsCreate()
+    void boundedText_staysInsideItsField_data()
     {
-        LogCapture log;
-        const QString key = uniqueShmKey("create");
-        VX_SharedMemSocked link(key, false);
-        QVERIFY(link.isAttached());
-        QCOMPARE(log.messages(kCtor), QStringList{QStringLiteral("Create Sharedmemory 312 Bytes")});
-        RawBlock raw(key);
-        QVERIFY(raw.attach());
-        QCOMPARE(raw.size(), 312);
-        QCOMPARE(raw.read(0, 10), QByteArray(10, '\0'));
-        QVERIFY(!link.isStatusPelmoraSet());
+        QTest::addColumn<QString>("character");
+        QTest::newRow("1-byte") << QStringLiteral("a");
+        QTest::newRow("2-byte") << QString::fromUtf8("\xc3\xa4");
+        QTest::newRow("3-byte") << QString::fromUtf8("\xe2\x82\xac");
+        QTest::newRow("4-byte") << QString::fromUtf8("\xf0\x9f\x98\x80");
+    }
+    void boundedText_staysInsideItsField()
+    {
+        QFETCH(QString, character);
+        const int charBytes = character.toUtf8().size();
+        const QString text = character.repeated(200);
+        char buffer[kNameOfConnectedDeviceWidth + 16];  // a guard after the field
+        std::memset(buffer, 0x5A, sizeof buffer);
+        QVERIFY(!writeBoundedText(buffer, kNameOfConnectedDeviceWidth, text));
+        const int nul = int(static_cast<const char *>(std::memchr(buffer, 0, kNameOfConnectedDeviceWidth)) - buffer);
+        QVERIFY(nul >= 0 && nul <= kNameOfConnectedDeviceMaxBytes && nul > kNameOfConnectedDeviceMaxBytes - charBytes);
+        QCOMPARE(nul % charBytes, 0);  // cut on a character boundary
+        QCOMPARE(QByteArray(buffer + kNameOfConnectedDeviceWidth, 16), QByteArray(16, 0x5A));
+        const QString back = readBoundedText(buffer, kNameOfConnectedDeviceWidth);
+        QCOMPARE(back, text.left(back.size()));
+        QCOMPARE(back.toUtf8().size(), nul);
+
+        // 149 bytes fit the path, 150 do not, and a shorter text leaves no remainder.
+        char field[kPath2HexfileWidth];
+        QVERIFY(writeBoundedText(field, kPath2HexfileWidth, QString(kPath2HexfileMaxBytes, QLatin1Char('x'))));
+        QCOMPARE(readBoundedText(field, kPath2HexfileWidth).size(), kPath2HexfileMaxBytes);
+        QVERIFY(!writeBoundedText(field, kPath2HexfileWidth, QString(kPath2HexfileWidth, QLatin1Char('y'))));
+        QCOMPARE(field[kPath2HexfileMaxBytes], '\0');
+        QVERIFY(writeBoundedText(field, kPath2HexfileWidth, QStringLiteral("/a.hex")));
+        QCOMPARE(QByteArray(field, kPath2HexfileWidth), QByteArray("/a.hex") + QByteArray(144, '\0'));
     }
 
-    void secondLoader_joinsSeesInstanceAndFirstToExitClears()
+    void blockFields_sitAtTheirOffsets()
     {
-        const QString key = uniqueShmKey("second");
-        auto first = std::make_unique<VX_SharedMemSocked>(key);
-        first->setStatusPelmora(1);
-        first->setNameOfConnectedDevice(QStringLiteral("Orbalo Mini [0x0001]"));
+        // Exactly 312 bytes on the heap: a read past the name leaves the allocation.
+        auto block = std::make_unique<SharedMemBlock>();
+        std::memset(block.get(), 0, sizeof(SharedMemBlock));
+        std::memset(block->Path2Hexfile, 'A', kPath2HexfileWidth);  // unterminated fields
+        std::memset(block->NameOfConnectedDevice, 'B', kNameOfConnectedDeviceWidth);
+        SharedMemSnapshot s = decodeBlock(*block);
+        QCOMPARE(s.path2Hexfile, QString(kPath2HexfileWidth, QLatin1Char('A')));
+        QCOMPARE(s.nameOfConnectedDevice, QString(kNameOfConnectedDeviceWidth, QLatin1Char('B')));
 
-        LogCapture log;
-        VX_SharedMemSocked second(key);
-        QCOMPARE(log.messages(kCtor), QStringList{QStringLiteral("Join Sharedmemory 312 Bytes")});
-        QVERIFY(second.isStatusPelmoraSet());  // the window warns on this
-        QCOMPARE(second.getNameOfConnectedDevice(), QStringLiteral("Orbalo Mini [0x0001]"));  // not reset
-        second.setStatusPelmora(1);
-
-        first->setStatusPelmora(0);
-        first.reset();
-        QVERIFY(second.isAttached());
-        QVERIFY(!second.isStatusPelmoraSet());
-        QCOMPARE(second.getNameOfConnectedDevice(), QStringLiteral("Orbalo Mini [0x0001]"));
+        writeProgrammingResult(*block, 0x01020304);
+        QCOMPARE(bytesOf(*block, 3, 6), QByteArray("\0\x04\x03\x02\x01\0", 6));  // little-endian at 4
+        writeProgrammingResult(*block, kResultFailed);
+        QCOMPARE(bytesOf(*block, 4, 4), QByteArray(4, '\xff'));
+        QCOMPARE(readProgrammingResult(*block), kResultFailed);
+        std::memcpy(reinterpret_cast<char *>(block.get()) + 4, "\xfe\xff\xff\x7f", 4);
+        QCOMPARE(decodeBlock(*block).result, qint32(0x7ffffffe));
     }
 
-    void clientCreatedBlockWithPendingRequest_loaderJoinsUntouchedAndSignalsOnce()
+    void pollStep_followsTheRequestCycle()
     {
-        const QString key = uniqueShmKey("clientfirst");
-        ProgrammingClient client(key);
-        QVERIFY(client.attachOrCreate(nullptr));
-        QVERIFY(client.createdBlock());
-        QVERIFY(client.submit(QStringLiteral("/tmp/firmware.hex")) == ProgrammingClient::Submit::Taken);
-
-        LogCapture log;
-        VX_SharedMemSocked link(key, false);
-        SignalRecorder rec(&link);
-        link.setStatusPelmora(1);
-        link.start();
-        QTRY_COMPARE(rec.requests(), 1);
-        QCOMPARE(log.messages(kCtor), QStringList{QStringLiteral("Join Sharedmemory 312 Bytes")});
-        QVERIFY(link.isStatusProgrammingRequestSet());  // no initial values written over it
-        QCOMPARE(link.getPath2Hexfile(), QStringLiteral("/tmp/firmware.hex"));
-
-        link.setProgrammingResult(1);
-        QTRY_COMPARE(rec.results(), QList<qint16>{1});
-        QCOMPARE(log.count(QStringLiteral("Send SIGNAL Prog Finished")), 1);
-        QCOMPARE(rec.requests(), 1);
+        constexpr int keep = INT_MIN;  // the result is not written in this step
+        struct Step {
+            quint8 announced, request;
+            int write;
+            bool pending, finished, reset;
+            qint32 resultAfter;
+        };
+        const Step steps[] = {
+            {1, 0, keep, false, false, false, 0},  // idle
+            {1, 1, keep, true, false, false, 0},   // request: 0->1 is the only edge that signals
+            {1, 1, keep, false, false, false, 0},  // still 1
+            {1, 1, kResultWritten, false, true, false, 1},
+            {1, 1, kResultWritten, false, false, false, 1},  // set again without a reset
+            {1, 0, keep, false, false, true, 0},             // withdrawn: the announced loader clears
+            {1, 1, keep, true, false, false, 0},
+            {1, 1, kResultWritten, false, true, false, 1},   // the same value is news after a reset
+            {1, 2, keep, false, false, true, 0},             // 2 is a change, not a request
+            {0, 1, keep, true, false, false, 0},
+            {0, 1, kResultFailed, false, true, false, -1},
+            {0, 0, keep, false, false, false, -1},  // an instance that never announced leaves it
+            {0, 2, keep, false, false, false, -1},
+        };
+        SharedMemBlock last{}, block{};
+        for (const Step &s : steps) {
+            const QByteArray row = QByteArray::number(int(&s - steps));
+            last.StatusPelmora = s.announced;
+            block.StatusProgrammingRequest = s.request;
+            if (s.write != keep)
+                writeProgrammingResult(block, s.write);
+            const PollOutcome out = pollSharedBlock(last, block);
+            QVERIFY2(out.requestPending == s.pending && out.finished == s.finished && out.resultReset == s.reset, row);
+            if (out.finished)
+                QCOMPARE(out.finishedResult, qint32(s.write));
+            QVERIFY2(readProgrammingResult(block) == s.resultAfter, row);
+        }
     }
 
-    void requestZeroToTwo_noSignalResultResetAndIdleMode()
+    void rawBytes_readAndWrittenAtTheirOffsets()
     {
-        const QString key = uniqueShmKey("two");
-        LogCapture log;
-        VX_SharedMemSocked link(key, false);
-        SignalRecorder rec(&link);
-        link.setStatusPelmora(1);
-        link.start();
-        link.setProgrammingResult(-1);
-        QTRY_COMPARE(rec.results(), QList<qint16>{-1});
-
-        RawBlock raw(key);
-        QVERIFY(raw.attach());
-        raw.write(1, QByteArray(1, '\x02'));
-        QTRY_COMPARE(log.messages(kRun).count(QStringLiteral("Set to Idel-Mode")), 1);
-        QCOMPARE(rec.requests(), 0);
-        QCOMPARE(link.getProgrammingResult(), 0);
-        QCOMPARE(raw.read(4, 4), QByteArray(4, '\0'));
-    }
-
-    void resultSetTwiceWithoutReset_signalsOnce()
-    {
-        const QString key = uniqueShmKey("twice");
-        VX_SharedMemSocked link(key, false);
-        SignalRecorder rec(&link);
-        link.setStatusPelmora(1);
-        link.start();
-        link.setProgrammingResult(1);
-        QTRY_COMPARE(rec.results().size(), 1);
-        link.setProgrammingResult(1);
-        // The loop handles writes in order: once -1 shows up, the second 1 has been passed over.
-        link.setProgrammingResult(-1);
-        QTRY_COMPARE(rec.results().size(), 2);
-        QCOMPARE(rec.results(), (QList<qint16>{1, -1}));
-    }
-
-    void withdrawalInUnannouncedInstance_leavesResultAlone()
-    {
-        const QString key = uniqueShmKey("unannounced");
-        LogCapture log;
-        VX_SharedMemSocked link(key, false);  // StatusPelmora never set by this instance
-        SignalRecorder rec(&link);
-        link.start();
-        ProgrammingClient client(key);
-        QVERIFY(client.attachOrCreate(nullptr));
-        QVERIFY(client.submit(QStringLiteral("/x.hex")) == ProgrammingClient::Submit::Taken);
-        QTRY_COMPARE(rec.requests(), 1);
-        link.setProgrammingResult(1);
-        QTRY_COMPARE(rec.results().size(), 1);
-        QVERIFY(client.withdraw());
-        // Written after the withdrawal: once -1 is signalled the loop has seen the 0 too.
-        link.setProgrammingResult(-1);
-        QTRY_COMPARE(rec.results(), (QList<qint16>{1, -1}));
-        QCOMPARE(link.getProgrammingResult(), -1);
-        QCOMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 0);
-    }
-
-    void disconnectClearsName_unplugKeepsIt()
-    {
-        const QString key = uniqueShmKey("name");
-        VX_SharedMemSocked link(key, false);
-        ProgrammingClient client(key);
-        QVERIFY(client.attachOrCreate(nullptr));
-        SharedMemSnapshot s;
-        const QString name = QStringLiteral("Orbalo Mini (simulated) [0x0001]");
-
-        link.setStatusOrbaloConnection(1);
-        link.setNameOfConnectedDevice(name);
-        QVERIFY(client.read(&s));
-        QVERIFY(s.boardConnected);
-        QCOMPARE(s.nameOfConnectedDevice, name);
-
-        link.setStatusOrbaloConnection(0);  // unplugged: status only
-        QVERIFY(client.read(&s));
-        QVERIFY(!s.boardConnected);
-        QCOMPARE(s.nameOfConnectedDevice, name);
-
-        link.setStatusOrbaloConnection(1);
-        link.setNameOfConnectedDevice(QString());  // user disconnects: name, then status
-        link.setStatusOrbaloConnection(0);
-        QVERIFY(client.read(&s));
-        QVERIFY(!s.boardConnected);
-        QVERIFY(s.nameOfConnectedDevice.isEmpty());
-        QVERIFY(!link.isStatusOrbaloConnectionSet());
-    }
-
-    void rawBytesAtDocumentedOffsets_readBackThroughLink()
-    {
-        const QString key = uniqueShmKey("rawin");
+        const QString key = uniqueShmKey("raw");
         RawBlock raw(key);
         QVERIFY(raw.create(312));
         raw.fill('\0');
-        raw.write(0, QByteArray(1, '\x01'));
-        raw.write(1, QByteArray(1, '\x01'));
-        raw.write(4, QByteArray("\xfe\xff\xff\xff", 4));  // -2, little-endian
-        raw.write(8, QByteArray(1, '\x01'));
-        raw.write(9, QByteArray("/home/u/fw.hex\0", 15));
+        raw.write(0, QByteArray("\x01\x01\0\0\xfe\xff\xff\xff\x01", 9));  // result -2
+        const QByteArray path = "/home/u/" + QByteArray(137, 'p') + ".hex";  // 149 bytes, the longest
+        raw.write(9, path);
         raw.write(159, QByteArray("Bridge [0x42]\0", 14));
-
         VX_SharedMemSocked link(key, false);
-        QVERIFY(link.isStatusPelmoraSet());
-        QVERIFY(link.isStatusProgrammingRequestSet());
+        QVERIFY(link.isStatusPelmoraSet() && link.isStatusProgrammingRequestSet() && link.isStatusOrbaloConnectionSet());
         QCOMPARE(link.getProgrammingResult(), -2);
-        QVERIFY(link.isStatusOrbaloConnectionSet());
-        QCOMPARE(link.getPath2Hexfile(), QStringLiteral("/home/u/fw.hex"));
+        QCOMPARE(link.getPath2Hexfile(), QString::fromLatin1(path));
         QCOMPARE(link.getNameOfConnectedDevice(), QStringLiteral("Bridge [0x42]"));
+
+        link.setStatusPelmora(0);
+        link.setProgrammingResult(0x01020304);
+        link.setNameOfConnectedDevice(QStringLiteral("N"));
+        link.setStatusOrbaloConnection(0);  // unplugged: the name stays
+        QCOMPARE(raw.read(0, 9), QByteArray("\x00\x01\x00\x00\x04\x03\x02\x01\x00", 9));
+        QCOMPARE(raw.read(9, 150), path + '\0');
+        QCOMPARE(raw.read(159, 3), QByteArray("N\0\0", 3));
+        link.setNameOfConnectedDevice(QString());  // disconnected by the user
+        QCOMPARE(raw.read(159, 1), QByteArray(1, '\0'));
+        QVERIFY(link.getNameOfConnectedDevice().isEmpty());
     }
 
-    void linkWrites_landAtDocumentedOffsets()
+    void loaders_createOrJoinAndTheFirstToExitClears()
     {
-        const QString key = uniqueShmKey("rawout");
-        VX_SharedMemSocked link(key, false);
+        const QString key = uniqueShmKey("two");
+        LogCapture log;
+        auto first = std::make_unique<VX_SharedMemSocked>(key);
+        QVERIFY(first->isAttached() && !first->isStatusPelmoraSet());
         RawBlock raw(key);
         QVERIFY(raw.attach());
-        link.setStatusPelmora(1);
-        link.setProgrammingResult(0x01020304);
-        link.setStatusOrbaloConnection(1);
-        link.setNameOfConnectedDevice(QStringLiteral("N"));
-        QCOMPARE(raw.read(0, 9), QByteArray("\x01\x00\x00\x00\x04\x03\x02\x01\x01", 9));
-        QCOMPARE(raw.read(159, 2), QByteArray("N\0", 2));
-        QCOMPARE(raw.read(9, 150), QByteArray(150, '\0'));
+        QCOMPARE(raw.size(), 312);
+        QCOMPARE(raw.read(0, 312), QByteArray(312, '\0'));
+        first->setStatusPelmora(1);
+        first->setNameOfConnectedDevice(QStringLiteral("Orbalo Mini [0x0001]"));
+
+        VX_SharedMemSocked second(key);
+        QCOMPARE(log.messages(kCtor), (QStringList{QStringLiteral("Create Sharedmemory 312 Bytes"),
+                                                   QStringLiteral("Join Sharedmemory 312 Bytes")}));
+        QVERIFY(second.isStatusPelmoraSet());  // the window warns on this
+        QCOMPARE(second.getNameOfConnectedDevice(), QStringLiteral("Orbalo Mini [0x0001]"));  // not reset
+        second.setStatusPelmora(1);
+        first->setStatusPelmora(0);
+        first.reset();
+        QVERIFY(second.isAttached() && !second.isStatusPelmoraSet());
+        QCOMPARE(second.getNameOfConnectedDevice(), QStringLiteral("Orbalo Mini [0x0001]"));
     }
 
-    void junkBlockAllFF_isReadWithinFieldsAndRequestReset()
+    void clientFirst_loaderJoinsUntouchedAndSignalsOnce()
     {
-        const QString key = uniqueShmKey("junk");
-        RawBlock raw(key);
-        QVERIFY(raw.create(312));
-        raw.fill('\xff');
-
+        const QString key = uniqueShmKey("clientfirst");
+        ProgrammingClient client(key);
+        QVERIFY(client.attachOrCreate(nullptr) && client.createdBlock());
+        QVERIFY(client.submit(QStringLiteral("/tmp/firmware.hex")) == ProgrammingClient::Submit::Taken);
         LogCapture log;
         VX_SharedMemSocked link(key, false);
-        SignalRecorder rec(&link);
-        QVERIFY(link.isStatusPelmoraSet());
-        QCOMPARE(link.getPath2Hexfile().size(), 150);  // one replacement character per byte
-        QCOMPARE(link.getNameOfConnectedDevice().size(), 153);
-        QCOMPARE(link.getProgrammingResult(), -1);
-        QString why;
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(link.getPath2Hexfile(), &why));
-
+        Recorder rec(&link);
         link.setStatusPelmora(1);
         link.start();
-        // 0xFF is a change of the request but not a request: reset, no signals.
-        QTRY_COMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
-        QCOMPARE(link.getProgrammingResult(), 0);
-        QCOMPARE(rec.requests(), 0);
-        QVERIFY(rec.results().isEmpty());
+        QTRY_COMPARE(rec.requestCount(), 1);
+        QCOMPARE(log.messages(kCtor), QStringList{QStringLiteral("Join Sharedmemory 312 Bytes")});
+        QVERIFY(link.isStatusProgrammingRequestSet());  // no initial values written over it
+        QCOMPARE(link.getPath2Hexfile(), QStringLiteral("/tmp/firmware.hex"));
+        link.setProgrammingResult(1);
+        QTRY_COMPARE(rec.resultList(), QList<qint16>{1});
+        link.setProgrammingResult(1);  // again without a reset: no second signal
+        // The loop handles writes in order: once -1 shows up, the second 1 has been passed over.
+        link.setProgrammingResult(-1);
+        QTRY_COMPARE(rec.resultList(), (QList<qint16>{1, -1}));
+        QCOMPARE(log.count(QStringLiteral("Send SIGNAL Prog Finished")), 2);
+        QCOMPARE(rec.requestCount(), 1);
+    }
+
+    void requestChangesThatAreNoRequest_resetOnlyInAnnouncedInstance_data()
+    {
+        QTest::addColumn<bool>("announced");
+        QTest::addColumn<bool>("junk");  // every byte 0xFF instead of a request of 2
+        QTest::newRow("0->2, announced") << true << false;
+        QTest::newRow("all 0xFF, announced") << true << true;
+        QTest::newRow("0->2, never announced") << false << false;
+    }
+    void requestChangesThatAreNoRequest_resetOnlyInAnnouncedInstance()
+    {
+        QFETCH(bool, announced);
+        QFETCH(bool, junk);
+        const QString key = uniqueShmKey("norequest");
+        RawBlock raw(key);
+        QVERIFY(raw.create(312));
+        raw.fill('\0');
+        LogCapture log;
+        VX_SharedMemSocked link(key, false);
+        Recorder rec(&link);
+        if (announced)
+            link.setStatusPelmora(1);
+        link.start();
+        link.setProgrammingResult(-1);
+        QTRY_COMPARE(rec.resultList(), QList<qint16>{-1});
+        if (junk) {
+            raw.fill('\xff');
+            QVERIFY(link.isStatusPelmoraSet());
+            QCOMPARE(link.getPath2Hexfile().size(), 150);  // one replacement character per byte
+            QCOMPARE(link.getNameOfConnectedDevice().size(), 153);
+            QString why;
+            QVERIFY(!VX_SharedMemSocked::isUsableHexPath(link.getPath2Hexfile(), &why));
+        } else {
+            raw.write(1, QByteArray(1, '\x02'));
+        }
+        if (announced) {
+            QTRY_COMPARE(log.count(kIdle), 1);
+            QCOMPARE(raw.read(4, 4), QByteArray(4, '\0'));
+        } else {
+            // Written after the change: once 1 is signalled the loop has seen the 2 too.
+            link.setProgrammingResult(1);
+            QTRY_COMPARE(rec.resultList(), (QList<qint16>{-1, 1}));
+            QCOMPARE(log.count(kIdle), 0);
+        }
+        QCOMPARE(rec.requestCount(), 0);
+        QCOMPARE(rec.resultList().size(), announced ? 1 : 2);
     }
 
     void foreignSmallSegment_leavesLinkDetachedAndEveryAccessorSaysSo()
@@ -234,9 +268,7 @@ private slots:
         QVERIFY(raw.create(16));
         LogCapture log;
         VX_SharedMemSocked link(key);
-        QVERIFY(!link.isAttached());
-        QVERIFY(!link.isStatusPelmoraSet());
-        QVERIFY(!link.isStatusProgrammingRequestSet());
+        QVERIFY(!link.isAttached() && !link.isStatusPelmoraSet() && !link.isStatusProgrammingRequestSet());
         QVERIFY(link.getPath2Hexfile().isEmpty());
         link.setStatusPelmora(1);
         link.setStatusOrbaloConnection(1);
@@ -260,23 +292,21 @@ private slots:
         LogCapture log;
         {
             VX_SharedMemSocked link(key);
-            QTRY_COMPARE(log.messages(kRun), QStringList{QStringLiteral("Thread Start")});
+            QTRY_COMPARE(log.messages(QStringLiteral("VX_SharedMemSocked::run")), QStringList{QStringLiteral("Thread Start")});
         }
         SharedMemSnapshot s;
         QVERIFY(client.read(&s));
         QCOMPARE(s.request, quint8(0));
         QCOMPARE(log.errors().size(), 1);
         QVERIFY(log.errors().first().contains(QStringLiteral("~VX_SharedMemSocked: Kill Pending")));
-        const QStringList order = log.lines();
-        const auto at = [&order](const QString &piece) {
-            for (int i = 0; i < order.size(); ++i)
-                if (order[i].contains(piece))
-                    return i;
-            return -1;
-        };
-        QVERIFY(at(QStringLiteral("Thread END")) >= 0);
-        QVERIFY(at(QStringLiteral("Thread END")) < at(QStringLiteral("Kill Pending")));
-        QVERIFY(at(QStringLiteral("Kill Pending")) < at(QStringLiteral("Detach SharedMemory")));
+        int previous = -1;
+        for (const char *piece : {"Thread END", "Kill Pending", "Detach SharedMemory"}) {
+            int at = 0;
+            while (at < log.lines().size() && !log.lines().at(at).contains(QLatin1String(piece)))
+                ++at;
+            QVERIFY2(at < log.lines().size() && at > previous, piece);
+            previous = at;
+        }
     }
 
     void foreignLockHolder_blocksNeitherTheAccessorsNorTheEnd()
@@ -284,37 +314,17 @@ private slots:
         const QString key = uniqueShmKey("held");
         auto link = std::make_unique<VX_SharedMemSocked>(key);
         RawBlock raw(key);
-        QVERIFY(raw.attach());
-        QVERIFY(raw.holdLock());
+        QVERIFY(raw.attach() && raw.holdLock());  // held as a careless client would
         // Returns while the lock is held; the write waits for the next exchange.
         link->setStatusOrbaloConnection(1);
         link->isStatusProgrammingRequestSet();
         raw.release();
         QTRY_COMPARE(raw.byteAt(8), quint8(1));
-
         QVERIFY(raw.holdLock());
         LogCapture log;
         link.reset();  // returns although the lock is still held
         raw.release();
         QCOMPARE(log.count(QStringLiteral("left without the final writes")), 1);
-    }
-
-    void hexPathFromBlock_isCheckedLikeAPickedPath()
-    {
-        QTemporaryDir dir;
-        QVERIFY(dir.isValid());
-        const QString file = dir.filePath(QStringLiteral("fw.hex"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(":00000001FF\n");
-        f.close();
-        QString why;
-        QVERIFY(VX_SharedMemSocked::isUsableHexPath(file, &why));
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(QString(), &why));
-        QVERIFY(!why.isEmpty());
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(dir.filePath(QStringLiteral("missing.hex")), &why));
-        QVERIFY(why.contains(QStringLiteral("missing.hex")));
-        QVERIFY(!VX_SharedMemSocked::isUsableHexPath(dir.path(), &why));
     }
 };
 

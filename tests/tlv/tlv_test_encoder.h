@@ -1,51 +1,32 @@
 #pragma once
 // The tests' own TLV frame writer: records, length, checksum, stuffing.
-
 #include <QByteArray>
-#include <QList>
-#include <QPair>
+
+inline QByteArray tlvLe16(int value)
+{
+    return QByteArray(1, char(value & 0xFF)) + char((value >> 8) & 0xFF);
+}
 
 inline QByteArray tlvRecord(quint8 tag, const QByteArray &value)
 {
-    QByteArray r;
-    r.append(char(tag));
-    r.append(char(value.size() & 0xFF));
-    r.append(char(value.size() >> 8));
-    return r + value;
+    return char(tag) + tlvLe16(value.size()) + value;
 }
 
-// Unstuffed frame: head, length, data, checksum.
+// Unstuffed frame: head, length, data, checksum (the negated 16-bit sum of length and data).
 inline QByteArray tlvFrame(const QByteArray &data, int checksumDelta = 0)
 {
-    QByteArray body;
-    body.append(char(data.size() & 0xFF));
-    body.append(char(data.size() >> 8));
-    body += data;
+    const QByteArray body = tlvLe16(data.size()) + data;
     quint16 sum = 0;
     for (char c : body)
         sum = quint16(sum + quint8(c));
-    const quint16 check = quint16(quint16(-sum) + checksumDelta);
-    QByteArray frame;
-    frame.append(char(0xAA));
-    frame += body;
-    frame.append(char(check & 0xFF));
-    frame.append(char(check >> 8));
-    return frame;
+    return char(0xAA) + body + tlvLe16(quint16(quint16(-sum) + checksumDelta));
 }
 
 // Wire form: every byte after the head with 0xAA or 0x55 escaped as 0x55, byte ^ 0x20.
 inline QByteArray tlvStuff(const QByteArray &frame)
 {
-    QByteArray out;
-    out.append(frame.at(0));
-    for (int i = 1; i < frame.size(); ++i) {
-        const quint8 b = quint8(frame.at(i));
-        if (b == 0xAA || b == 0x55) {
-            out.append(char(0x55));
-            out.append(char(b ^ 0x20));
-        } else {
-            out.append(char(b));
-        }
-    }
+    QByteArray out = frame.left(1);
+    for (char c : frame.mid(1))
+        out += (quint8(c) == 0xAA || quint8(c) == 0x55) ? QByteArray(1, 0x55) + char(c ^ 0x20) : QByteArray(1, c);
     return out;
 }
