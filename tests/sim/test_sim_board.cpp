@@ -347,9 +347,8 @@ private slots:
     {
         TimedRig rig;
         resetIntoBootloader(*rig.board);
-        const uint64_t t0 = rig.clock->now();
         rig.send("\x7f");  // arrives 95 us later, inside the 2 ms the ROM code needs: lost
-        rig.clock->set(t0 + 3000);
+        rig.clock->advance(3000);
         QCOMPARE(drain(*rig.board), QByteArray());
         QCOMPARE(rig.exchange("\x7f", 2 * kByte8E1Us), QByteArray("\x79"));
         // Mass erase: 2 + 1 bytes, then 2 + 1 bytes and 40 ms of erasing.
@@ -386,8 +385,7 @@ private slots:
         QCOMPARE(drain(*rig.board), QByteArray("\x79"));
         QCOMPARE(rig.board->blocksWritten(), 0);
         rig.clock->advance(40000);
-        QCOMPARE(rig.board->hostAvailable(), size_t(1));
-        QCOMPARE(rig.board->blocksWritten(), 1);
+        QVERIFY(rig.board->hostAvailable() == 1 && rig.board->blocksWritten() == 1);
 
         TimedRig slow(faults("late=sync:1:150"));
         resetIntoBootloader(*slow.board);
@@ -433,8 +431,7 @@ private slots:
         SimBoard blank;
         blank.setLatch(0x02);
         blank.setLatch(0x03);
-        QCOMPARE(blank.mode(), SimBoard::Mode::Silent);
-        QCOMPARE(blank.hostAvailable(), size_t(0));
+        QVERIFY(blank.mode() == SimBoard::Mode::Silent && blank.hostAvailable() == 0);
 
         SimBoard stuck(faults("boot0-stuck"));
         bootApp(stuck, "Stuck");
@@ -463,18 +460,14 @@ private slots:
         QVERIFY(plain.startsWith("\x1b[32mOrbalo Mini booted: App 2.0, 64 bytes, CRC-32 0x"));
         QCOMPARE(plain.count("Orbalo Mini booted"), 1);
         QVERIFY(plain.count("\r\n") == 1 + 10 && plain.count("\x1b[0m") == 11);
-        for (const char *colour : {"\x1b[32m[", "\x1b[34m[", "\x1b[33m[", "\x1b[31m["})
-            QVERIFY2(plain.contains(colour), colour);
 
         const QByteArray wire = poll(*bootedBoard(pelsim::Output::Tlv), 100);
         QVERIFY(wire.startsWith(char(0xAA)) && wire.size() >= plain.size() + 11 * 8);
         VX_Debug_TLV_Server server;
         QByteArray decoded;
         for (int at = 0; at < wire.size(); at += 1000) {
-            const int n = qMin(1000, int(wire.size()) - at);
-            server.WriteReceiveBuffer(reinterpret_cast<const quint8 *>(wire.constData() + at), 0, quint16(n), 4096);
-            quint8 byte = 0;
-            while (server.ReadOutBuffer(byte) == 1)
+            server.WriteReceiveBuffer(reinterpret_cast<const quint8 *>(wire.constData() + at), 0, quint16(qMin(1000, wire.size() - at)), 4096);
+            for (quint8 byte = 0; server.ReadOutBuffer(byte) == 1;)
                 decoded += char(byte);
         }
         QCOMPARE(decoded, plain);
