@@ -337,14 +337,11 @@ private slots:
         QCOMPARE(flashBytes(again, 128 * 1024), block + QByteArray(128 * 1024 - 512, char(0xFF)) + block);
     }
 
-    void byteTimes_followTheFraming()  // 8E1 and 8N2 take 11 bits, 8N1 10, 8N1.5 10.5
+    // 8E1 and 8N2 take 11 bits a byte, 8N1 10, 8N1.5 10.5.
+    void realTime_bootloader_byteTimes_wireTimeAndBusyTime()
     {
         for (auto [line, ns] : {std::pair<uint16_t, uint64_t>{pelsim::kLine8E1, 95486}, {pelsim::kLine8N1, 86805}, {0x0802, 95486}, {0x0801, 91145}})
             QCOMPARE(pelsim::byteTimeNs(line), ns);
-    }
-
-    void realTime_bootloader_wireTimeAndBusyTime()
-    {
         TimedRig rig;
         resetIntoBootloader(*rig.board);
         rig.send("\x7f");  // arrives 95 us later, inside the 2 ms the ROM code needs: lost
@@ -441,19 +438,16 @@ private slots:
         QVERIFY(talk(stuck, "\x7f").startsWith("\x1b[32mOrbalo Mini booted: Stuck"));
     }
 
-    // Record "Hi" of tag 0xF0: length 5, checksum 0xFE58 low byte first; data 0xAA and 0x55 escaped.
-    void tlvFrame_isTheDocumentedLayout_withStuffing()
-    {
-        QCOMPARE(QByteArray::fromStdString(pelsim::tlvFrame(0xF0, "Hi")).toHex(), QByteArray("aa0500f00200486958fe"));
-        const QByteArray stuffed = QByteArray::fromStdString(pelsim::tlvFrame(0xF1, "\xaa\x55"));
-        QVERIFY(stuffed.contains(QByteArray::fromHex("558a5575")) && stuffed.count(char(0xAA)) == 1);
-    }
-
     // The banner once, then a coloured line per ten polls; TLV frames carry the same text,
     // which the loader's own decoder gives back; a silent board says its banner only; a held
     // board or one in its bootloader prints nothing.
     void application_text_tlv_silent_held()
     {
+        // Record "Hi" of tag 0xF0: length 5, checksum 0xFE58 low byte first; data 0xAA and 0x55 escaped.
+        QCOMPARE(QByteArray::fromStdString(pelsim::tlvFrame(0xF0, "Hi")).toHex(), QByteArray("aa0500f00200486958fe"));
+        const QByteArray stuffed = QByteArray::fromStdString(pelsim::tlvFrame(0xF1, "\xaa\x55"));
+        QVERIFY(stuffed.contains(QByteArray::fromHex("558a5575")) && stuffed.count(char(0xAA)) == 1);
+
         LogCapture log;  // the decoder reports the bytes it skips
         auto text = bootedBoard(pelsim::Output::Text);
         const QByteArray plain = poll(*text, 100);

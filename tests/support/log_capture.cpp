@@ -44,11 +44,6 @@ void LogCapture::clear()
     g_Lines.clear();
 }
 
-int LogCapture::count(const QString &piece) const
-{
-    return int(lines().filter(piece).size());
-}
-
 QStringList LogCapture::messages(const QString &origin) const
 {
     // The colour reset that closes a line is no part of its message.

@@ -13,8 +13,8 @@ public:
 
     QStringList lines() const;
     void clear();
-    // Lines that contain every one of the given pieces.
-    int count(const QString &piece) const;
+    // Lines that contain piece.
+    int count(const QString &piece) const { return int(lines().filter(piece).size()); }
     bool contains(const QString &piece) const { return count(piece) > 0; }
     // The message part of lines written under origin (text after "origin: ").
     QStringList messages(const QString &origin) const;

@@ -1,6 +1,5 @@
-// pelmora-flash driven from outside, as a user's shell or script would, on simulated boards:
-// each case runs the tool as a child process with boards of its own (flash files in a folder of
-// the case), then looks at the exit code, the summary and the flash of every board.
+// pelmora-flash run as a child process, as a user's shell would, on simulated boards of each
+// case's own; then its exit code, its summary and every board's flash.
 #include "colour_filter.h"
 #include "support/hex_writer.h"
 #include "support/update_rig.h"
