@@ -55,8 +55,3 @@ QStringList LogCapture::messages(const QString &origin) const
             out << m.captured(1);
     return out;
 }
-
-QStringList LogCapture::errors() const
-{
-    return lines().filter(QRegularExpression(QStringLiteral("^\x1b\\[31mERROR\\[")));
-}

@@ -2,6 +2,7 @@
 // Collects the framework's message output while it lives; installed by a test only.
 
 #include <QMutex>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -19,7 +20,7 @@ public:
     // The message part of lines written under origin (text after "origin: ").
     QStringList messages(const QString &origin) const;
     // Error lines only (those starting with the red ERROR prefix).
-    QStringList errors() const;
+    QStringList errors() const { return lines().filter(QRegularExpression(QStringLiteral("^\x1b\\[31mERROR\\["))); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
