@@ -44,28 +44,14 @@ void LogCapture::clear()
     g_Lines.clear();
 }
 
-int LogCapture::count(const QString &piece) const
-{
-    return int(lines().filter(piece).size());
-}
-
 QStringList LogCapture::messages(const QString &origin) const
 {
+    // The colour reset that closes a line is no part of its message.
+    const QRegularExpression re(QStringLiteral("\\]->") + QRegularExpression::escape(origin) + QStringLiteral(": (.*?)(\x1b\\[0m)?\\z"),
+                                QRegularExpression::DotMatchesEverythingOption);
     QStringList out;
-    const QString marker = QStringLiteral("]->") + origin + QStringLiteral(": ");
-    for (const QString &line : lines()) {
-        const int at = line.indexOf(marker);
-        if (at < 0)
-            continue;
-        QString message = line.mid(at + marker.size());
-        if (message.endsWith(QStringLiteral("\x1b[0m")))
-            message.chop(4);
-        out << message;
-    }
+    for (const QString &line : lines())
+        if (const QRegularExpressionMatch m = re.match(line); m.hasMatch())
+            out << m.captured(1);
     return out;
-}
-
-QStringList LogCapture::errors() const
-{
-    return lines().filter(QRegularExpression(QStringLiteral("^\x1b\\[31mERROR\\[")));
 }

@@ -2,6 +2,7 @@
 // Collects the framework's message output while it lives; installed by a test only.
 
 #include <QMutex>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -13,13 +14,13 @@ public:
 
     QStringList lines() const;
     void clear();
-    // Lines that contain every one of the given pieces.
-    int count(const QString &piece) const;
+    // Lines that contain piece.
+    int count(const QString &piece) const { return int(lines().filter(piece).size()); }
     bool contains(const QString &piece) const { return count(piece) > 0; }
     // The message part of lines written under origin (text after "origin: ").
     QStringList messages(const QString &origin) const;
     // Error lines only (those starting with the red ERROR prefix).
-    QStringList errors() const;
+    QStringList errors() const { return lines().filter(QRegularExpression(QStringLiteral("^\x1b\\[31mERROR\\["))); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &msg);

@@ -1,6 +1,5 @@
-// pelmora-flash driven from outside, as a user's shell or script would, on simulated boards:
-// each case runs the tool as a child process with boards of its own (flash files in a folder of
-// the case), then looks at the exit code, the summary and the flash of every board.
+// pelmora-flash run as a child process, as a user's shell would, on simulated boards of each
+// case's own; then its exit code, its summary and every board's flash.
 #include "colour_filter.h"
 #include "support/hex_writer.h"
 #include "support/update_rig.h"
@@ -14,13 +13,11 @@
 
 namespace {
 
-
 constexpr int kWaitMs = 120000;
 
 struct Run {
     int exitCode = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 
 // One case's boards and files; the tool runs alone or as COMMAND of a wrapper.
@@ -110,14 +107,11 @@ QByteArray contents(const QString &path)
 }
 
 // The summary comes last, so a board's row is the last line that starts with it.
-QString summaryRow(const QString &out, int board, const QString &bridge = QStringLiteral("Orbalo Mini (simulated)"))
+QString summaryRow(const QString &out, int board, const QString &bridge)
 {
-    const QStringList lines = out.split(QLatin1Char('\n'));
     const QString prefix = QStringLiteral("%1 %2 [0x%3]  ").arg(board).arg(bridge).arg(board, 4, 10, QLatin1Char('0'));
-    for (int i = lines.size() - 1; i >= 0; --i)
-        if (lines.at(i).startsWith(prefix))
-            return lines.at(i);
-    return QString();
+    const QStringList rows = out.split(QLatin1Char('\n')).filter(QRegularExpression(QStringLiteral("^") + QRegularExpression::escape(prefix)));
+    return rows.isEmpty() ? QString() : rows.last();
 }
 
 struct Case {
@@ -210,13 +204,10 @@ private slots:
         for (int n = 1; c.loaded >= 0 && n <= c.boards; ++n)
             rig.file(QFileInfo(rig.path(n)).fileName(), flashWith(image, c.loaded));
         const QString file = QString::fromUtf8(c.file);
-        QString path;
-        if (file == QLatin1String("junk"))
-            path = rig.file(QStringLiteral("fw.hex"), QByteArray("this is no HEX file\n").repeated(4));
-        else if (file == QLatin1String("out"))
-            path = rig.file(file, "the file before");
-        else if (!file.isEmpty())
-            path = rig.file(file, file.endsWith(QLatin1String(".bin")) ? image : toIntelHex(image));
+        const QString path = file.isEmpty()  ? QString()
+                             : file == QLatin1String("junk") ? rig.file(QStringLiteral("fw.hex"), QByteArray("this is no HEX file\n").repeated(4))
+                             : file == QLatin1String("out") ? rig.file(file, "the file before")
+                                              : rig.file(file, file.endsWith(QLatin1String(".bin")) ? image : toIntelHex(image));
         QStringList args = QString::fromUtf8(c.args).split(QLatin1Char(' '));
         args.replaceInStrings(QStringLiteral("FILE"), path);
 
