@@ -8,7 +8,6 @@
 #include "support/hex_writer.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -68,11 +67,7 @@ struct LoaderSetup {
     bool flashFile = true;  // PELMORA_SIM_FLASH in the loader's folder
 };
 
-const LoaderSetup kRealtime = [] {
-    LoaderSetup setup;
-    setup.timing = QStringLiteral("realtime");
-    return setup;
-}();
+const LoaderSetup kRealtime = [] { LoaderSetup s; s.timing = QStringLiteral("realtime"); return s; }();
 
 // A child process, its output (stdout and stderr) collected as it comes.
 class Child {
@@ -137,12 +132,10 @@ public:
         env.insert(QStringLiteral("PELMORA_SHM_KEY"), m_Key);
         env.insert(QStringLiteral("PELMORA_BRIDGE"), QStringLiteral("sim"));
         env.insert(QStringLiteral("PELMORA_SIM_TIMING"), setup.timing);
-        env.remove(QStringLiteral("PELMORA_SIM_FAULTS"));
-        env.remove(QStringLiteral("PELMORA_SIM_FLASH"));
-        if (!setup.faults.isEmpty())
-            env.insert(QStringLiteral("PELMORA_SIM_FAULTS"), setup.faults);
-        if (setup.flashFile)
-            env.insert(QStringLiteral("PELMORA_SIM_FLASH"), flashPath());
+        const QPair<QString, QString> optional[] = {{QStringLiteral("PELMORA_SIM_FAULTS"), setup.faults},
+                                                    {QStringLiteral("PELMORA_SIM_FLASH"), setup.flashFile ? flashPath() : QString()}};
+        for (const auto &v : optional)
+            v.second.isEmpty() ? env.remove(v.first) : env.insert(v.first, v.second);
         m_Process.setProcessEnvironment(env);
         const QString loader = QStringLiteral(PELMORA_BINARY);
         const QStringList args{QStringLiteral("-platform"), QStringLiteral("offscreen")};
@@ -384,11 +377,8 @@ private slots:
             QVERIFY(loader.waitForLog(kExtern));
             QTest::qWait(300);
         }
-        QElapsedTimer held;
-        held.start();
         loader.sendSignal(signal);
         const int code = loader.finish(lockHeld ? 8000 : kWaitMs);
-        qInfo("loader ended %lld ms after the signal", held.elapsed());
         client.release();
         QCOMPARE(code, 0);
         QVERIFY(loader.log().contains(QStringLiteral("Write Content")));  // settings saved
@@ -454,15 +444,9 @@ private slots:
     {
         LoaderProcess loader(uniqueShmKey("hugesettings"));
         QVERIFY(QDir().mkpath(loader.settingsFolder()));
-        {  // 150 MiB, nearly all of it the path's value
-            QFile file(loader.settingsPath());
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("<?xml version=\"1.0\"?>\n<Settings>\n    <SettingsPathHexFile>/");
-            for (int i = 0; i < 150; ++i)
-                file.write(QByteArray(1024 * 1024, 'x'));
-            file.write(".hex</SettingsPathHexFile>\n</Settings>\n");
-            QCOMPARE(file.error(), QFileDevice::NoError);
-        }
+        // 150 MiB, nearly all of it the path's value
+        QVERIFY(writeFile(loader.settingsPath(), "<?xml version=\"1.0\"?>\n<Settings>\n    <SettingsPathHexFile>/"
+                                                     + QByteArray(150 * 1024 * 1024, 'x') + ".hex</SettingsPathHexFile>\n</Settings>\n"));
         const qint64 size = QFileInfo(loader.settingsPath()).size();
         loader.start();
         QVERIFY(loader.waitForLog(QStringLiteral("Start Programm")));
