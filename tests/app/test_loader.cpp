@@ -74,7 +74,6 @@ class Child {
 public:
     Child() { m_Process.setProcessChannelMode(QProcess::MergedChannels); }
     QString log() { return m_Log += QString::fromUtf8(m_Process.readAll()); }
-    int count(const QString &piece) { return log().count(piece); }
     // Waits (event loop running) until the output holds piece; false after ms or at its end.
     bool waitForLog(const QString &piece, int ms = kWaitMs)
     {
@@ -285,7 +284,7 @@ private slots:
         QCOMPARE(b.finish(), 1);
         QVERIFY2(b.log().contains(QStringLiteral("programming failed")), qPrintable(b.log()));
         // Toggles queue no more than one update behind the one running: B's own is the last.
-        const int started = loader.count(kStarted);
+        const int started = loader.log().count(kStarted);
         if (before == "toggle")
             QVERIFY2(started >= 1 && started <= 3, qPrintable(QString::number(started)));
     }
@@ -308,7 +307,7 @@ private slots:
         QVERIFY(next.startConnected());
         const QByteArray erased = next.flash();
         QTest::qWait(1500);
-        QCOMPARE(next.count(kExtern), 0);
+        QCOMPARE(next.log().count(kExtern), 0);
         QVERIFY(next.flash() == erased);
         QVERIFY(next.log().contains(QStringLiteral("Stale")));
         QCOMPARE(ProgProcess(key, prog(m_Good, 20)).finish(), 0);
@@ -325,8 +324,8 @@ private slots:
         // Answered (the board may not be connected yet at the loader's first look: then 1).
         const int code = client.finish();
         QVERIFY2(code == 0 || code == 1, qPrintable(client.log()));
-        QCOMPARE(loader.count(kStarted), 1);
-        QCOMPARE(loader.count(QStringLiteral("Stale")), 0);
+        QCOMPARE(loader.log().count(kStarted), 1);
+        QCOMPARE(loader.log().count(QStringLiteral("Stale")), 0);
     }
 
     void secondLoader_leavesRequestsToTheFirst_andTakesOverWhenItEnds()
@@ -339,8 +338,8 @@ private slots:
         QVERIFY(second.startConnected());
         const QByteArray erased = second.flash();
         QCOMPARE(ProgProcess(key, {m_Good}).finish(), 1);  // the first loader's board answered
-        QCOMPARE(first.count(kExtern), 1);
-        QCOMPARE(second.count(kExtern), 0);
+        QCOMPARE(first.log().count(kExtern), 1);
+        QCOMPARE(second.log().count(kExtern), 0);
         QVERIFY(second.log().contains(QStringLiteral("not serving")));
         QVERIFY(second.flash() == erased);
         first.terminate();

@@ -137,8 +137,7 @@ private slots:
                                            "m_rB_SerialMode", "m_rB_TLVMode", "m_ListDev:1"}));
     }
 
-    // What a user sees before anything is connected: which controls work, what they show, and
-    // that no tool button's text runs over its edge (whatever font stands in for "Segoe UI").
+    // What a user sees before anything is connected: which controls work and what they show.
     void startState_imagesAndEnabledControls()
     {
         const struct { const char *name, *image; bool enabled; } rows[] = {  // image "": none checked
@@ -165,12 +164,6 @@ private slots:
             else
                 shown = qobject_cast<QAbstractButton *>(w)->icon().pixmap(expected.size()).toImage();
             QVERIFY2(argb(shown) == argb(expected), row.name);
-            if (auto *tool = qobject_cast<QToolButton *>(w)) {
-                QCOMPARE(tool->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
-                const QFontMetrics fm(tool->font());
-                for (const QString &line : tool->text().split('\n'))
-                    QVERIFY2(fm.horizontalAdvance(line) <= tool->width(), qPrintable(line));
-            }
         }
     }
 
@@ -187,42 +180,6 @@ private slots:
         const QList<QSize> sizes = m_window->windowIcon().availableSizes();
         for (int side : {16, 32, 48})
             QVERIFY2(sizes.contains(QSize(side, side)), qPrintable(QString::number(side)));
-    }
-
-    void styleSheets_paintTheFormsColours()
-    {
-        m_window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_window));
-        const QImage shot = m_window->grab().toImage();
-        QCOMPARE(shot.size(), QSize(700, 500));
-        const QColor grey(149, 151, 153), band(216, 220, 225), white(255, 255, 255);
-        const struct { QPoint at; QColor colour; const char *what; } probes[] = {
-            {{0, 250}, grey, "left border"},      {{699, 250}, grey, "right border"},
-            {{300, 0}, grey, "top border"},       {{100, 10}, band, "title bar"},
-            {{300, 40}, band, "band behind tabs"}, {{300, 51}, grey, "lower edge of the band"},
-            {{650, 100}, white, "tab pane"},      {{300, 140}, white, "behind the console"},
-            {{300, 160}, band, "console heading"}, {{7, 300}, grey, "console border"},
-            {{300, 300}, white, "console"},       {{300, 484}, band, "status strip"},
-            {{300, 468}, grey, "status strip border"},
-        };
-        for (const auto &p : probes)
-            QVERIFY2(shot.pixelColor(p.at) == p.colour, qPrintable(QStringLiteral("%1 is %2").arg(p.what, shot.pixelColor(p.at).name())));
-        // Selected tab white, the other in the band colour; tabs at least 62 px wide.
-        QTabBar *bar = m_ui.tabWidget->tabBar();
-        for (int i = 0; i < 2; ++i) {
-            QVERIFY(bar->tabRect(i).width() >= 62);
-            QCOMPARE(shot.pixelColor(bar->mapTo(m_window, bar->tabRect(i).topLeft() + QPoint(3, 4))), i == 0 ? white : band);
-        }
-        // "Verbunden" in the connection blue.
-        const QRect text = m_ui.m_lConnectText->geometry();
-        bool blue = false;
-        for (int y = text.top(); y <= text.bottom(); ++y)
-            for (int x = text.left(); x <= text.right(); ++x) {
-                const QColor c = shot.pixelColor(x, y);
-                blue = blue || (qAbs(c.red()) <= 24 && qAbs(c.green() - 145) <= 24 && qAbs(c.blue() - 220) <= 24);
-            }
-        QVERIFY2(blue, "no pixel of the connection text is blue");
-        m_window->hide();
     }
 
     // The title bar reports where the window's corner must go (screen position minus press
