@@ -13,8 +13,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
-
 #include <signal.h>
 
 namespace {
@@ -35,13 +33,6 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray randomImage(int bytes)
-{
-    QByteArray image(bytes, '\0');  // bytes: a multiple of 4
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.data()), bytes / 4);
-    return image;
 }
 
 QStringList entries(const QString &folder)
@@ -202,6 +193,11 @@ private slots:
         m_Good = m_Files.filePath(QStringLiteral("good.hex"));
         m_Slow = m_Files.filePath(QStringLiteral("slow.hex"));
         m_Bad = m_Files.filePath(QStringLiteral("bad.hex"));
+        const auto randomImage = [](int bytes) {  // bytes: a multiple of 4
+            QByteArray image(bytes, '\0');
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.data()), bytes / 4);
+            return image;
+        };
         m_GoodImage = randomImage(2048);
         QVERIFY(writeFile(m_Good, toIntelHex(m_GoodImage)));
         QVERIFY(writeFile(m_Slow, toIntelHex(randomImage(kSlowImageBytes))));
@@ -241,10 +237,8 @@ private slots:
         } else {
             QCOMPARE(ProgProcess(key, {good ? m_Good : m_Bad}).finish(), good ? 0 : 1);
         }
-        QByteArray expected = erased;  // a failed update is refused before anything is erased
-        if (good)
-            expected.replace(0, m_GoodImage.size(), m_GoodImage);
-        QVERIFY(loader.flash() == expected);
+        // A failed update is refused before anything is erased.
+        QVERIFY(loader.flash() == (good ? QByteArray(erased).replace(0, m_GoodImage.size(), m_GoodImage) : erased));
     }
 
     // Requests that went away (given up, toggled, answered for another client) leave no
