@@ -8,13 +8,10 @@
 #include "support/hex_writer.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <csignal>
 
 #include <signal.h>
 
@@ -36,13 +33,6 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray randomImage(int bytes)
-{
-    QByteArray image(bytes, '\0');  // bytes: a multiple of 4
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.data()), bytes / 4);
-    return image;
 }
 
 QStringList entries(const QString &folder)
@@ -68,18 +58,13 @@ struct LoaderSetup {
     bool flashFile = true;  // PELMORA_SIM_FLASH in the loader's folder
 };
 
-const LoaderSetup kRealtime = [] {
-    LoaderSetup setup;
-    setup.timing = QStringLiteral("realtime");
-    return setup;
-}();
+const LoaderSetup kRealtime = [] { LoaderSetup s; s.timing = QStringLiteral("realtime"); return s; }();
 
 // A child process, its output (stdout and stderr) collected as it comes.
 class Child {
 public:
     Child() { m_Process.setProcessChannelMode(QProcess::MergedChannels); }
     QString log() { return m_Log += QString::fromUtf8(m_Process.readAll()); }
-    int count(const QString &piece) { return log().count(piece); }
     // Waits (event loop running) until the output holds piece; false after ms or at its end.
     bool waitForLog(const QString &piece, int ms = kWaitMs)
     {
@@ -137,12 +122,10 @@ public:
         env.insert(QStringLiteral("PELMORA_SHM_KEY"), m_Key);
         env.insert(QStringLiteral("PELMORA_BRIDGE"), QStringLiteral("sim"));
         env.insert(QStringLiteral("PELMORA_SIM_TIMING"), setup.timing);
-        env.remove(QStringLiteral("PELMORA_SIM_FAULTS"));
-        env.remove(QStringLiteral("PELMORA_SIM_FLASH"));
-        if (!setup.faults.isEmpty())
-            env.insert(QStringLiteral("PELMORA_SIM_FAULTS"), setup.faults);
-        if (setup.flashFile)
-            env.insert(QStringLiteral("PELMORA_SIM_FLASH"), flashPath());
+        const QPair<QString, QString> optional[] = {{QStringLiteral("PELMORA_SIM_FAULTS"), setup.faults},
+                                                    {QStringLiteral("PELMORA_SIM_FLASH"), setup.flashFile ? flashPath() : QString()}};
+        for (const auto &v : optional)
+            v.second.isEmpty() ? env.remove(v.first) : env.insert(v.first, v.second);
         m_Process.setProcessEnvironment(env);
         const QString loader = QStringLiteral(PELMORA_BINARY);
         const QStringList args{QStringLiteral("-platform"), QStringLiteral("offscreen")};
@@ -210,6 +193,11 @@ private slots:
         m_Good = m_Files.filePath(QStringLiteral("good.hex"));
         m_Slow = m_Files.filePath(QStringLiteral("slow.hex"));
         m_Bad = m_Files.filePath(QStringLiteral("bad.hex"));
+        const auto randomImage = [](int bytes) {  // bytes: a multiple of 4
+            QByteArray image(bytes, '\0');
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(image.data()), bytes / 4);
+            return image;
+        };
         m_GoodImage = randomImage(2048);
         QVERIFY(writeFile(m_Good, toIntelHex(m_GoodImage)));
         QVERIFY(writeFile(m_Slow, toIntelHex(randomImage(kSlowImageBytes))));
@@ -249,10 +237,8 @@ private slots:
         } else {
             QCOMPARE(ProgProcess(key, {good ? m_Good : m_Bad}).finish(), good ? 0 : 1);
         }
-        QByteArray expected = erased;  // a failed update is refused before anything is erased
-        if (good)
-            expected.replace(0, m_GoodImage.size(), m_GoodImage);
-        QVERIFY(loader.flash() == expected);
+        // A failed update is refused before anything is erased.
+        QVERIFY(loader.flash() == (good ? QByteArray(erased).replace(0, m_GoodImage.size(), m_GoodImage) : erased));
     }
 
     // Requests that went away (given up, toggled, answered for another client) leave no
@@ -292,7 +278,7 @@ private slots:
         QCOMPARE(b.finish(), 1);
         QVERIFY2(b.log().contains(QStringLiteral("programming failed")), qPrintable(b.log()));
         // Toggles queue no more than one update behind the one running: B's own is the last.
-        const int started = loader.count(kStarted);
+        const int started = loader.log().count(kStarted);
         if (before == "toggle")
             QVERIFY2(started >= 1 && started <= 3, qPrintable(QString::number(started)));
     }
@@ -315,7 +301,7 @@ private slots:
         QVERIFY(next.startConnected());
         const QByteArray erased = next.flash();
         QTest::qWait(1500);
-        QCOMPARE(next.count(kExtern), 0);
+        QCOMPARE(next.log().count(kExtern), 0);
         QVERIFY(next.flash() == erased);
         QVERIFY(next.log().contains(QStringLiteral("Stale")));
         QCOMPARE(ProgProcess(key, prog(m_Good, 20)).finish(), 0);
@@ -332,8 +318,8 @@ private slots:
         // Answered (the board may not be connected yet at the loader's first look: then 1).
         const int code = client.finish();
         QVERIFY2(code == 0 || code == 1, qPrintable(client.log()));
-        QCOMPARE(loader.count(kStarted), 1);
-        QCOMPARE(loader.count(QStringLiteral("Stale")), 0);
+        QCOMPARE(loader.log().count(kStarted), 1);
+        QCOMPARE(loader.log().count(QStringLiteral("Stale")), 0);
     }
 
     void secondLoader_leavesRequestsToTheFirst_andTakesOverWhenItEnds()
@@ -346,8 +332,8 @@ private slots:
         QVERIFY(second.startConnected());
         const QByteArray erased = second.flash();
         QCOMPARE(ProgProcess(key, {m_Good}).finish(), 1);  // the first loader's board answered
-        QCOMPARE(first.count(kExtern), 1);
-        QCOMPARE(second.count(kExtern), 0);
+        QCOMPARE(first.log().count(kExtern), 1);
+        QCOMPARE(second.log().count(kExtern), 0);
         QVERIFY(second.log().contains(QStringLiteral("not serving")));
         QVERIFY(second.flash() == erased);
         first.terminate();
@@ -384,11 +370,8 @@ private slots:
             QVERIFY(loader.waitForLog(kExtern));
             QTest::qWait(300);
         }
-        QElapsedTimer held;
-        held.start();
         loader.sendSignal(signal);
         const int code = loader.finish(lockHeld ? 8000 : kWaitMs);
-        qInfo("loader ended %lld ms after the signal", held.elapsed());
         client.release();
         QCOMPARE(code, 0);
         QVERIFY(loader.log().contains(QStringLiteral("Write Content")));  // settings saved
@@ -454,15 +437,9 @@ private slots:
     {
         LoaderProcess loader(uniqueShmKey("hugesettings"));
         QVERIFY(QDir().mkpath(loader.settingsFolder()));
-        {  // 150 MiB, nearly all of it the path's value
-            QFile file(loader.settingsPath());
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("<?xml version=\"1.0\"?>\n<Settings>\n    <SettingsPathHexFile>/");
-            for (int i = 0; i < 150; ++i)
-                file.write(QByteArray(1024 * 1024, 'x'));
-            file.write(".hex</SettingsPathHexFile>\n</Settings>\n");
-            QCOMPARE(file.error(), QFileDevice::NoError);
-        }
+        // 150 MiB, nearly all of it the path's value
+        QVERIFY(writeFile(loader.settingsPath(), "<?xml version=\"1.0\"?>\n<Settings>\n    <SettingsPathHexFile>/"
+                                                     + QByteArray(150 * 1024 * 1024, 'x') + ".hex</SettingsPathHexFile>\n</Settings>\n"));
         const qint64 size = QFileInfo(loader.settingsPath()).size();
         loader.start();
         QVERIFY(loader.waitForLog(QStringLiteral("Start Programm")));
