@@ -4,6 +4,7 @@
 // GUI thread.
 #include "support/log_capture.h"
 #include "support/script_peer.h"
+#include "support/update_rig.h"
 #include "usbdevice/sim_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
@@ -18,16 +19,13 @@ namespace {
 const char *kOpen = "VX_SI_USBXpressDev::openDevice";
 
 struct Rig {
-    std::shared_ptr<SimBridgeLibrary> lib = std::make_shared<SimBridgeLibrary>();
     std::shared_ptr<ScriptPeer> peer = std::make_shared<ScriptPeer>();
-    int id = lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), peer);
-    VX_SI_USBXpressDev dev{lib, false};
+    std::shared_ptr<SimBridgeLibrary> lib = simLibraryWith(peer);
+    const int id = kRigBridgeId;
+    UpdateRig up{lib};
+    VX_SI_USBXpressDev &dev = up.dev;
 
-    void openFirst()
-    {
-        dev.fillListOfDevice();
-        QCOMPARE(dev.openDevice(0), 1);
-    }
+    void openFirst() { QCOMPARE(up.open(), 1); }
 };
 
 QList<quint8> types(const QSignalSpy &spy)
@@ -49,18 +47,24 @@ QString errorText(const char *origin, const char *message)
 class TestDeviceAccess : public QObject {
     Q_OBJECT
 private slots:
-    void firstEnumeration_emitsOnceEvenWhenEmpty_laterUnchangedEmitsNothing()
+    // The list over the bridges' lives: enumerated in the worker's first pass and every 1001st,
+    // announced the first time even when empty and then only when it changes, a bridge that comes
+    // back goes last, and bridges with one serial number are one row opening the later one.
+    void enumeration_passes_announcements_rowOrder_andEqualSerials()
     {
         auto lib = std::make_shared<SimBridgeLibrary>();
         VX_SI_USBXpressDev dev(lib, false);
         QSignalSpy spy(&dev, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
-        dev.fillListOfDevice();
+        for (int i = 0; i < 1001; ++i)
+            dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
         QCOMPARE(spy.count(), 1);
         QVERIFY(dev.getDeviceNameList().isEmpty());
-        dev.fillListOfDevice();
+        dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 2);
         QCOMPARE(spy.count(), 1);
 
-        lib->addBridge(QStringLiteral("A"), QStringLiteral("11"), nullptr);
+        const int a = lib->addBridge(QStringLiteral("A"), QStringLiteral("11"), nullptr);
         lib->addBridge(QStringLiteral("B"), QStringLiteral(""), nullptr);
         LogCapture log;
         dev.fillListOfDevice();
@@ -68,33 +72,14 @@ private slots:
         QCOMPARE(dev.getDeviceNameList(), (QStringList{QStringLiteral("A [0x11]"), QStringLiteral("B [0x]")}));
         QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
                  (QStringList{QStringLiteral("Add Device Index"), QStringLiteral("Add Device Index")}));
-    }
-
-    void bridgePluggedLater_isAppendedAndOthersKeepTheirRows()
-    {
-        Rig rig;
-        const int second = rig.lib->addBridge(QStringLiteral("Second"), QStringLiteral("0002"), nullptr);
-        rig.lib->unplug(second);
-        rig.dev.fillListOfDevice();
-        rig.lib->unplug(rig.id);
-        rig.lib->plug(second);
-        rig.dev.fillListOfDevice();
-        rig.lib->plug(rig.id);
-        rig.dev.fillListOfDevice();
-        QCOMPARE(rig.dev.getDeviceNameList(),
-                 (QStringList{QStringLiteral("Second [0x0002]"), QStringLiteral("Orbalo Mini (simulated) [0x0001]")}));
-    }
-
-    void equalSerialNumbers_shareOneRecordWithTheHigherDeviceNumber()
-    {
-        auto lib = std::make_shared<SimBridgeLibrary>();
-        const int a = lib->addBridge(QStringLiteral("A"), QStringLiteral("7"), nullptr);
-        const int b = lib->addBridge(QStringLiteral("B"), QStringLiteral("7"), nullptr);
-        VX_SI_USBXpressDev dev(lib, false);
+        lib->unplug(a);
         dev.fillListOfDevice();
-        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("A [0x7]")});
-        QCOMPARE(dev.openDevice(0), 1);
-        QVERIFY(lib->isOpen(b));
+        lib->plug(a);
+        const int twin = lib->addBridge(QStringLiteral("C"), QStringLiteral("11"), nullptr);
+        dev.fillListOfDevice();
+        QCOMPARE(dev.getDeviceNameList(), (QStringList{QStringLiteral("B [0x]"), QStringLiteral("A [0x11]")}));
+        QCOMPARE(dev.openDevice(1), 1);
+        QVERIFY(lib->isOpen(twin));
         QVERIFY(!lib->isOpen(a));
     }
 
@@ -276,7 +261,7 @@ private slots:
         QCOMPARE(log.errors(), notOpen);
     }
 
-    void withoutBridgeOrWithNothingAsked_theLibraryIsNotCalled()
+    void io_withoutBridgeOrWithNothingAsked_callsNoLibrary_otherwiseReachesTheBridge()
     {
         Rig rig;
         QCOMPARE(rig.dev.ReadData(10), 0);
@@ -287,6 +272,10 @@ private slots:
         QCOMPARE(rig.dev.ReadData(0), 0);
         QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
         QCOMPARE(rig.lib->callCount(SiOp::Write), 0);
+        QCOMPARE(rig.dev.flushBuffers(), 1);
+        QCOMPARE(rig.peer->purges(), 1);
+        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
+        QCOMPARE(rig.peer->writes(), QList<QByteArray>{QByteArray("\x7f")});
     }
 
     // A call the library refuses: its result, its one error line (none for a status the call
@@ -353,15 +342,6 @@ private slots:
             QVERIFY(calls[call]() != result);  // the refusal does not last
     }
 
-    void flushAndSend_reachTheBridge()
-    {
-        Rig rig;
-        rig.openFirst();
-        QCOMPARE(rig.dev.flushBuffers(), 1);
-        QCOMPARE(rig.peer->purges(), 1);
-        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
-        QCOMPARE(rig.peer->writes(), QList<QByteArray>{QByteArray("\x7f")});
-    }
     void readData_neverOverrunsUnreadBytes_restWaitsInTheBridge()
     {
         Rig rig;
@@ -381,10 +361,7 @@ private slots:
             QCOMPARE(rig.dev.getRxByte(c), qint8(1));
         QCOMPARE(c, 'a');
         QCOMPARE(rig.dev.ReadData(205), 205);
-        QByteArray rest;
-        while (rig.dev.getRxByte(c) == 1)
-            rest += c;
-        QCOMPARE(rest, second);
+        QCOMPARE(drain(rig.dev, &VX_SI_USBXpressDev::getRxByte), second);
         QCOMPARE(rig.dev.getRxByte(c), qint8(-1));
     }
 
@@ -438,14 +415,18 @@ private slots:
     }
 
 
-    void serialMode_onePassWithBytes_announcesOnce_passWithoutBytesNothing()
+    // A failed queue query is no count: the read is skipped and the bytes wait for the next pass.
+    void serialMode_onePassWithBytes_announcesOnce_passWithoutBytesOrCountNothing()
     {
         Rig rig;
         rig.openFirst();
         QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
         rig.dev.pollOnce();
-        QCOMPARE(data.count(), 0);
         rig.peer->inject("hello\n");
+        rig.lib->injectNext(SiOp::CheckRxQueue, SI_DEVICE_IO_FAILED);
+        rig.dev.pollOnce();
+        QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
+        QCOMPARE(data.count(), 0);
         rig.dev.pollOnce();
         QCOMPARE(types(data), QList<quint8>{0});
         QCOMPARE(rig.dev.getRxCount(), quint16(6));
@@ -467,52 +448,16 @@ private slots:
         rig.peer->inject(QByteArray::fromHex("486958FE"));
         rig.dev.pollOnce();
         QCOMPARE(types(data), QList<quint8>{2});
-        QByteArray text;
-        char c = 0;
-        while (rig.dev.getTLVByte(c) == 1)
-            text += c;
-        QCOMPARE(text, QByteArray("Hi"));
+        QCOMPARE(drain(rig.dev, &VX_SI_USBXpressDev::getTLVByte), QByteArray("Hi"));
         QCOMPARE(rig.dev.getRxCount(), quint16(0));
-    }
-
-    void failedQueueQuery_isNoCount_theReadIsSkipped()
-    {
-        Rig rig;
-        rig.openFirst();
-        rig.peer->inject("abc");
-        rig.lib->injectNext(SiOp::CheckRxQueue, SI_DEVICE_IO_FAILED);
-        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
-        rig.dev.pollOnce();
-        QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
-        QCOMPARE(data.count(), 0);
-        rig.dev.pollOnce();
-        QCOMPARE(rig.dev.getRxCount(), quint16(3));
-    }
-
-    void enumeration_runsInTheFirstPassAndEvery1001st()
-    {
-        auto lib = std::make_shared<SimBridgeLibrary>();
-        VX_SI_USBXpressDev dev(lib, false);
-        dev.pollOnce();
-        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
-        for (int i = 0; i < 1000; ++i)
-            dev.pollOnce();
-        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
-        dev.pollOnce();
-        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 2);
     }
 
     void duringAnUpdate_receivedBytesAreNotAnnounced()
     {
         Rig rig;
         rig.openFirst();
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("x.hex"));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(":020000040800F2\r\n:020000040800F2\r\n:00000001FF\r\n");
-        f.close();
-        rig.dev.SLOT_StartFirmwareUpdate(path);
+        rig.dev.SLOT_StartFirmwareUpdate(
+            rig.up.writeFile(QStringLiteral("x.hex"), ":020000040800F2\r\n:020000040800F2\r\n:00000001FF\r\n"));
         QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
         rig.peer->inject("board text");
         rig.dev.pollOnce();
@@ -531,15 +476,11 @@ private slots:
         }
         QVERIFY(expected.size() > 4095);
         QByteArray got;
-        char c = 0;
         for (int pass = 0; pass < 10 && got.size() < expected.size(); ++pass) {
-            while (rig.dev.getConsoleByte(c) == 1)
-                got += c;
+            got += rig.up.console();
             rig.dev.pollOnce();
         }
-        while (rig.dev.getConsoleByte(c) == 1)
-            got += c;
-        QCOMPARE(got, expected);
+        QCOMPARE(got + rig.up.console(), expected);
     }
 
     void runningWorker_handsEveryByteToTheGuiThreadInOrder()

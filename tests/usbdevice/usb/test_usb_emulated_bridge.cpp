@@ -89,14 +89,6 @@ struct Rig {
         dev().pollOnce();
         return reported;
     }
-    QByteArray takeRx()
-    {
-        QByteArray bytes;
-        char c = 0;
-        while (dev().getRxByte(c) == 1)
-            bytes += c;
-        return bytes;
-    }
 };
 
 // The built-in image as the update writes it, and its HEX file in dir.
@@ -197,9 +189,9 @@ private slots:
         QVERIFY(std::find(lines.begin(), lines.end(), 0x0820) != lines.end());
         QCOMPARE(lines.back(), uint16_t(0x0800));
 
-        QByteArray console = rig.takeRx();
+        QByteArray console;
         QVERIFY(rig.pollUntil([&] {
-            console += rig.takeRx();
+            console += drain(rig.dev(), &VX_SI_USBXpressDev::getRxByte);
             return console.contains("\n") && console.contains("Orbalo Mini booted: Tremlin 1.0.37, 97824 bytes");
         }));
         QVERIFY(std::any_of(data.begin(), data.end(), [](const QList<QVariant> &s) { return s.at(0).toInt() == 0; }));
