@@ -64,6 +64,13 @@ inline QByteArray drain(VX_SI_USBXpressDev &dev, qint8 (VX_SI_USBXpressDev::*tak
     return bytes;
 }
 
+// An error line of the device object's log as the console shows it.
+inline QString errorText(const char *origin, const char *message)
+{
+    return QStringLiteral("\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->%1: %2\x1b[0m")
+        .arg(QLatin1String(origin), QLatin1String(message));
+}
+
 struct UpdateRig {
     explicit UpdateRig(std::shared_ptr<BridgeLibrary> library)
         : dev(std::move(library), false), finished(&dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish)

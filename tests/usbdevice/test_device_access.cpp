@@ -1,18 +1,22 @@
 // The device object's bridge side against the simulated bridge: enumeration, open/close,
 // I/O and pins, with every failure branch driven by status injection; and the worker pass:
 // what it reads, what it announces, when it enumerates, and the hand-over of the rings to the
-// GUI thread.
+// GUI thread through the lock-free ring, where no byte is lost or taken twice when the reader
+// changes threads.
 #include "support/log_capture.h"
 #include "support/script_peer.h"
 #include "support/update_rig.h"
+#include "usbdevice/byte_ring.h"
 #include "usbdevice/sim_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -34,12 +38,6 @@ QList<quint8> types(const QSignalSpy &spy)
     for (const auto &args : spy)
         out << args.at(0).value<quint8>();
     return out;
-}
-
-QString errorText(const char *origin, const char *message)
-{
-    return QStringLiteral("\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->%1: %2\x1b[0m")
-        .arg(QLatin1String(origin), QLatin1String(message));
 }
 
 } // namespace
@@ -109,36 +107,29 @@ private slots:
                  QStringList{QStringLiteral("Remove Device Index 0")});
     }
 
-    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain_data()
+    // A listed failure of the description drops that bridge and the ones after it until the
+    // next enumeration; an unlisted one leaves the text empty and goes on, with no error.
+    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain_unlistedGoesOn()
     {
-        QTest::addColumn<int>("status");
-        QTest::newRow("description SI_INVALID_PARAMETER") << int(SI_INVALID_PARAMETER);
-        QTest::newRow("description SI_DEVICE_NOT_FOUND") << int(SI_DEVICE_NOT_FOUND);
-    }
-    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain()
-    {
-        QFETCH(int, status);
-        auto lib = std::make_shared<SimBridgeLibrary>();
-        for (const char *serial : {"1", "2", "3"})
-            lib->addBridge(QStringLiteral("X"), QLatin1String(serial), nullptr);
-        VX_SI_USBXpressDev dev(lib, false);
-        dev.fillListOfDevice();
-        // Calls: 2 per bridge; the third call is the description of bridge number 1.
-        lib->injectStatus(SiOp::GetProductString, lib->callCount(SiOp::GetProductString) + 3, status);
-        LogCapture log;
-        dev.fillListOfDevice();
-        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("X [0x1]")});
-        QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::getDeviceInfo", siStatusName(status))));
-        QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
-                 (QStringList{QStringLiteral("Remove Device Index 1"), QStringLiteral("Remove Device Index 1")}));
-        log.clear();
-        dev.fillListOfDevice();
-        QCOMPARE(dev.getDeviceNameList().size(), 3);
-        QCOMPARE(log.count(QStringLiteral("Add Device Index")), 2);
-    }
-
-    void unlistedProductStringStatus_keepsTheTextEmptyAndGoesOn()
-    {
+        for (const int status : {SI_INVALID_PARAMETER, SI_DEVICE_NOT_FOUND}) {
+            auto lib = std::make_shared<SimBridgeLibrary>();
+            for (const char *serial : {"1", "2", "3"})
+                lib->addBridge(QStringLiteral("X"), QLatin1String(serial), nullptr);
+            VX_SI_USBXpressDev dev(lib, false);
+            dev.fillListOfDevice();
+            // Calls: 2 per bridge; the third call is the description of bridge number 1.
+            lib->injectStatus(SiOp::GetProductString, lib->callCount(SiOp::GetProductString) + 3, status);
+            LogCapture log;
+            dev.fillListOfDevice();
+            QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("X [0x1]")});
+            QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::getDeviceInfo", siStatusName(status))));
+            QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
+                     (QStringList{QStringLiteral("Remove Device Index 1"), QStringLiteral("Remove Device Index 1")}));
+            log.clear();
+            dev.fillListOfDevice();
+            QCOMPARE(dev.getDeviceNameList().size(), 3);
+            QCOMPARE(log.count(QStringLiteral("Add Device Index")), 2);
+        }
         auto lib = std::make_shared<SimBridgeLibrary>();
         lib->addBridge(QStringLiteral("Desc"), QStringLiteral("42"), nullptr);
         VX_SI_USBXpressDev dev(lib, false);
@@ -415,8 +406,10 @@ private slots:
     }
 
 
-    // A failed queue query is no count: the read is skipped and the bytes wait for the next pass.
-    void serialMode_onePassWithBytes_announcesOnce_passWithoutBytesOrCountNothing()
+    // Serial mode: a pass with bytes announces them once, a pass without bytes or whose queue
+    // query failed (no count: the read is skipped) nothing. TLV mode: frames are decoded across
+    // passes and only their output is announced.
+    void passes_announceSerialBytesOnce_andDecodedTlvOutputOnly()
     {
         Rig rig;
         rig.openFirst();
@@ -432,16 +425,11 @@ private slots:
         QCOMPARE(rig.dev.getRxCount(), quint16(6));
         rig.dev.pollOnce();
         QCOMPARE(data.count(), 1);
-    }
 
-    void tlvMode_decodesFramesAcrossPasses_announcesOnlyOutput()
-    {
-        Rig rig;
-        rig.openFirst();
         rig.peer->inject(QByteArray::fromHex("AA0500F002"));  // before the switch: dropped by the reset
         rig.dev.pollOnce();
         rig.dev.setTLVMode(true, true);
-        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        data.clear();
         rig.peer->inject(QByteArray::fromHex("AA0500F00200"));
         rig.dev.pollOnce();
         QCOMPARE(data.count(), 0);
@@ -481,6 +469,87 @@ private slots:
             rig.dev.pollOnce();
         }
         QCOMPARE(got + rig.up.console(), expected);
+    }
+
+    // The lock-free ring between the worker and the GUI thread.
+    void fullRing_refusesTheNextByteAndKeepsWhatItHolds()
+    {
+        ByteRing ring;
+        for (int i = 0; i < 4095; ++i)
+            QVERIFY(ring.put(quint8(i)));
+        QVERIFY(!ring.put(0xEE));
+        QCOMPARE(ring.count(), quint16(4095));
+        QCOMPARE(ring.freeSpace(), quint16(0));
+        quint8 b = 0;
+        for (int i = 0; i < 4095; ++i) {
+            QVERIFY(ring.take(b));
+            QCOMPARE(b, quint8(i));
+        }
+        QVERIFY(!ring.take(b));
+    }
+
+    void blockPut_storesOnlyWhatFits_acrossTheWrap()
+    {
+        ByteRing ring;
+        quint8 junk[4000] = {};
+        QCOMPARE(ring.put(junk, 4000), quint16(4000));
+        QCOMPARE(ring.skip(4000), quint16(4000));
+        std::vector<quint8> data(5000);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = quint8(i * 13);
+        QCOMPARE(ring.put(data.data(), 5000), quint16(4095));
+        for (quint16 i = 0; i < 4095; i += 511)
+            QCOMPARE(ring.peek(i), data[i]);
+        QCOMPARE(ring.skip(10), quint16(10));
+        quint8 b = 0;
+        QVERIFY(ring.take(b));
+        QCOMPARE(b, data[10]);
+        QCOMPARE(ring.skip(9999), quint16(4084));
+        QVERIFY(ring.isEmpty());
+    }
+
+    void oneWriterTwoReaders_everyByteTakenExactlyOnceInOrder()
+    {
+        ByteRing ring;
+        constexpr int kTotal = 2000000;
+        std::atomic<bool> done{false};
+        std::vector<std::vector<quint32>> seen(2);
+        std::thread writer([&] {
+            // Bytes carry a running sequence; each reader checks what it gets is increasing.
+            for (int i = 0; i < kTotal;) {
+                if (ring.put(quint8(i & 0xFF)))
+                    ++i;
+                else
+                    std::this_thread::yield();
+            }
+            done.store(true, std::memory_order_release);
+        });
+        std::vector<std::thread> readers;
+        std::atomic<int> taken{0};
+        for (int r = 0; r < 2; ++r)
+            readers.emplace_back([&, r] {
+                quint8 b = 0;
+                for (;;) {
+                    if (ring.take(b)) {
+                        seen[size_t(r)].push_back(b);
+                        taken.fetch_add(1, std::memory_order_relaxed);
+                    } else if (done.load(std::memory_order_acquire) && ring.isEmpty()) {
+                        break;
+                    }
+                }
+            });
+        writer.join();
+        for (auto &t : readers)
+            t.join();
+        QCOMPARE(taken.load(), kTotal);
+        long long sum = 0;
+        for (const auto &v : seen)
+            for (quint32 b : v)
+                sum += b;
+        long long expected = 0;
+        for (int i = 0; i < kTotal; ++i)
+            expected += i & 0xFF;
+        QCOMPARE(sum, expected);
     }
 
     void runningWorker_handsEveryByteToTheGuiThreadInOrder()

@@ -40,12 +40,6 @@ Setup bridge(uint8_t bus, uint8_t port, const char *product, const char *serial,
     return setup;
 }
 
-QString errorText(const char *origin, const char *message)
-{
-    return QStringLiteral("\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->%1: %2\x1b[0m")
-        .arg(QLatin1String(origin), QLatin1String(message));
-}
-
 // One emulated bus with the bridges plugged in, and the device object over libusb on it. The
 // bus is made first and goes last: libusb must start after it and be gone before it.
 struct Rig {
