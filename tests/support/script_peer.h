@@ -70,24 +70,18 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Deaf = n;
     }
-    QList<QByteArray> writes() const
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Writes;
-    }
-    QList<uint8_t> latchHistory() const
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Latches;
-    }
-    int purges() const
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Purges;
-    }
+    QList<QByteArray> writes() const { return locked(m_Writes); }
+    QList<uint8_t> latchHistory() const { return locked(m_Latches); }
+    int purges() const { return locked(m_Purges); }
     int countFrames(const QByteArray &frame) const { return int(writes().count(frame)); }
 
 private:
+    template <class T> T locked(const T &member) const
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return member;
+    }
+
     mutable std::mutex m_Mutex;
     std::shared_ptr<pelsim::SerialPeer> m_Board;
     std::deque<uint8_t> m_Queue;

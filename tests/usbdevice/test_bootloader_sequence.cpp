@@ -1,8 +1,6 @@
 // The firmware update driven pass by pass against the simulated board, seen through a peer that
 // records the wire: the frames byte for byte, the time-outs in passes, the console text, the
 // flash the board ends up with, and exactly one result per update, never a false success.
-#include "sim_board.h"
-#include "support/hex_writer.h"
 #include "support/log_capture.h"
 #include "support/script_peer.h"
 #include "support/update_rig.h"
@@ -32,33 +30,14 @@ struct Rig {
     VX_SI_USBXpressDev &dev = up.dev;
 
     explicit Rig(const char *faults = "")
-        : board(faults ? std::make_shared<pelsim::SimBoard>(options(faults)) : nullptr)
+        : board(faults ? std::make_shared<pelsim::SimBoard>(boardOptions(faults)) : nullptr)
         , peer(std::make_shared<ScriptPeer>(board))
         , lib(simLibraryWith(peer))
         , up(lib)
     {
         up.open();
     }
-    static pelsim::BoardOptions options(const char *faults)
-    {
-        pelsim::BoardOptions o;
-        if (!pelsim::parseFaults(faults, o))
-            qFatal("bad fault list %s", faults);
-        return o;
-    }
-    // Starts an update from path (none: lets the one begun go on) and passes until it reports;
-    // the passes taken (one more follows, in which a stray second result would show).
-    int run(const QString &path = QString())
-    {
-        const int before = up.finished.count();
-        if (!path.isNull())
-            dev.SLOT_StartFirmwareUpdate(path);
-        int passes = 0;
-        for (; up.finished.count() == before && passes < 200000; ++passes)
-            dev.pollOnce();
-        dev.pollOnce();
-        return passes;
-    }
+    int run(const QString &path = QString()) { return up.run(path); }
     // The writes that came offset places after each write of command.
     QList<QByteArray> framesAfter(const QByteArray &command, int offset) const
     {

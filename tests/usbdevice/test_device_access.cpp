@@ -1,33 +1,35 @@
 // The device object's bridge side against the simulated bridge: enumeration, open/close,
 // I/O and pins, with every failure branch driven by status injection; and the worker pass:
 // what it reads, what it announces, when it enumerates, and the hand-over of the rings to the
-// GUI thread.
+// GUI thread through the lock-free ring, where no byte is lost or taken twice when the reader
+// changes threads.
 #include "support/log_capture.h"
 #include "support/script_peer.h"
+#include "support/update_rig.h"
+#include "usbdevice/byte_ring.h"
 #include "usbdevice/sim_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace {
 
 const char *kOpen = "VX_SI_USBXpressDev::openDevice";
 
 struct Rig {
-    std::shared_ptr<SimBridgeLibrary> lib = std::make_shared<SimBridgeLibrary>();
     std::shared_ptr<ScriptPeer> peer = std::make_shared<ScriptPeer>();
-    int id = lib->addBridge(QStringLiteral("Orbalo Mini (simulated)"), QStringLiteral("0001"), peer);
-    VX_SI_USBXpressDev dev{lib, false};
+    std::shared_ptr<SimBridgeLibrary> lib = simLibraryWith(peer);
+    const int id = kRigBridgeId;
+    UpdateRig up{lib};
+    VX_SI_USBXpressDev &dev = up.dev;
 
-    void openFirst()
-    {
-        dev.fillListOfDevice();
-        QCOMPARE(dev.openDevice(0), 1);
-    }
+    void openFirst() { QCOMPARE(up.open(), 1); }
 };
 
 QList<quint8> types(const QSignalSpy &spy)
@@ -38,29 +40,29 @@ QList<quint8> types(const QSignalSpy &spy)
     return out;
 }
 
-QString errorText(const char *origin, const char *message)
-{
-    return QStringLiteral("\x1b[31mERROR[\x1b[32mZorvane\x1b[31m]->%1: %2\x1b[0m")
-        .arg(QLatin1String(origin), QLatin1String(message));
-}
-
 } // namespace
 
 class TestDeviceAccess : public QObject {
     Q_OBJECT
 private slots:
-    void firstEnumeration_emitsOnceEvenWhenEmpty_laterUnchangedEmitsNothing()
+    // The list over the bridges' lives: enumerated in the worker's first pass and every 1001st,
+    // announced the first time even when empty and then only when it changes, a bridge that comes
+    // back goes last, and bridges with one serial number are one row opening the later one.
+    void enumeration_passes_announcements_rowOrder_andEqualSerials()
     {
         auto lib = std::make_shared<SimBridgeLibrary>();
         VX_SI_USBXpressDev dev(lib, false);
         QSignalSpy spy(&dev, &VX_SI_USBXpressDev::SIGNAL_newDeviceListAvailable);
-        dev.fillListOfDevice();
+        for (int i = 0; i < 1001; ++i)
+            dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
         QCOMPARE(spy.count(), 1);
         QVERIFY(dev.getDeviceNameList().isEmpty());
-        dev.fillListOfDevice();
+        dev.pollOnce();
+        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 2);
         QCOMPARE(spy.count(), 1);
 
-        lib->addBridge(QStringLiteral("A"), QStringLiteral("11"), nullptr);
+        const int a = lib->addBridge(QStringLiteral("A"), QStringLiteral("11"), nullptr);
         lib->addBridge(QStringLiteral("B"), QStringLiteral(""), nullptr);
         LogCapture log;
         dev.fillListOfDevice();
@@ -68,33 +70,14 @@ private slots:
         QCOMPARE(dev.getDeviceNameList(), (QStringList{QStringLiteral("A [0x11]"), QStringLiteral("B [0x]")}));
         QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
                  (QStringList{QStringLiteral("Add Device Index"), QStringLiteral("Add Device Index")}));
-    }
-
-    void bridgePluggedLater_isAppendedAndOthersKeepTheirRows()
-    {
-        Rig rig;
-        const int second = rig.lib->addBridge(QStringLiteral("Second"), QStringLiteral("0002"), nullptr);
-        rig.lib->unplug(second);
-        rig.dev.fillListOfDevice();
-        rig.lib->unplug(rig.id);
-        rig.lib->plug(second);
-        rig.dev.fillListOfDevice();
-        rig.lib->plug(rig.id);
-        rig.dev.fillListOfDevice();
-        QCOMPARE(rig.dev.getDeviceNameList(),
-                 (QStringList{QStringLiteral("Second [0x0002]"), QStringLiteral("Orbalo Mini (simulated) [0x0001]")}));
-    }
-
-    void equalSerialNumbers_shareOneRecordWithTheHigherDeviceNumber()
-    {
-        auto lib = std::make_shared<SimBridgeLibrary>();
-        const int a = lib->addBridge(QStringLiteral("A"), QStringLiteral("7"), nullptr);
-        const int b = lib->addBridge(QStringLiteral("B"), QStringLiteral("7"), nullptr);
-        VX_SI_USBXpressDev dev(lib, false);
+        lib->unplug(a);
         dev.fillListOfDevice();
-        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("A [0x7]")});
-        QCOMPARE(dev.openDevice(0), 1);
-        QVERIFY(lib->isOpen(b));
+        lib->plug(a);
+        const int twin = lib->addBridge(QStringLiteral("C"), QStringLiteral("11"), nullptr);
+        dev.fillListOfDevice();
+        QCOMPARE(dev.getDeviceNameList(), (QStringList{QStringLiteral("B [0x]"), QStringLiteral("A [0x11]")}));
+        QCOMPARE(dev.openDevice(1), 1);
+        QVERIFY(lib->isOpen(twin));
         QVERIFY(!lib->isOpen(a));
     }
 
@@ -124,36 +107,29 @@ private slots:
                  QStringList{QStringLiteral("Remove Device Index 0")});
     }
 
-    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain_data()
+    // A listed failure of the description drops that bridge and the ones after it until the
+    // next enumeration; an unlisted one leaves the text empty and goes on, with no error.
+    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain_unlistedGoesOn()
     {
-        QTest::addColumn<int>("status");
-        QTest::newRow("description SI_INVALID_PARAMETER") << int(SI_INVALID_PARAMETER);
-        QTest::newRow("description SI_DEVICE_NOT_FOUND") << int(SI_DEVICE_NOT_FOUND);
-    }
-    void failingProductString_dropsThatBridgeAndHigherOnesUntilReadAgain()
-    {
-        QFETCH(int, status);
-        auto lib = std::make_shared<SimBridgeLibrary>();
-        for (const char *serial : {"1", "2", "3"})
-            lib->addBridge(QStringLiteral("X"), QLatin1String(serial), nullptr);
-        VX_SI_USBXpressDev dev(lib, false);
-        dev.fillListOfDevice();
-        // Calls: 2 per bridge; the third call is the description of bridge number 1.
-        lib->injectStatus(SiOp::GetProductString, lib->callCount(SiOp::GetProductString) + 3, status);
-        LogCapture log;
-        dev.fillListOfDevice();
-        QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("X [0x1]")});
-        QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::getDeviceInfo", siStatusName(status))));
-        QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
-                 (QStringList{QStringLiteral("Remove Device Index 1"), QStringLiteral("Remove Device Index 1")}));
-        log.clear();
-        dev.fillListOfDevice();
-        QCOMPARE(dev.getDeviceNameList().size(), 3);
-        QCOMPARE(log.count(QStringLiteral("Add Device Index")), 2);
-    }
-
-    void unlistedProductStringStatus_keepsTheTextEmptyAndGoesOn()
-    {
+        for (const int status : {SI_INVALID_PARAMETER, SI_DEVICE_NOT_FOUND}) {
+            auto lib = std::make_shared<SimBridgeLibrary>();
+            for (const char *serial : {"1", "2", "3"})
+                lib->addBridge(QStringLiteral("X"), QLatin1String(serial), nullptr);
+            VX_SI_USBXpressDev dev(lib, false);
+            dev.fillListOfDevice();
+            // Calls: 2 per bridge; the third call is the description of bridge number 1.
+            lib->injectStatus(SiOp::GetProductString, lib->callCount(SiOp::GetProductString) + 3, status);
+            LogCapture log;
+            dev.fillListOfDevice();
+            QCOMPARE(dev.getDeviceNameList(), QStringList{QStringLiteral("X [0x1]")});
+            QVERIFY(log.contains(errorText("VX_SI_USBXpressDev::getDeviceInfo", siStatusName(status))));
+            QCOMPARE(log.messages(QStringLiteral("VX_SI_USBXpressDev::fillListOfDevice")),
+                     (QStringList{QStringLiteral("Remove Device Index 1"), QStringLiteral("Remove Device Index 1")}));
+            log.clear();
+            dev.fillListOfDevice();
+            QCOMPARE(dev.getDeviceNameList().size(), 3);
+            QCOMPARE(log.count(QStringLiteral("Add Device Index")), 2);
+        }
         auto lib = std::make_shared<SimBridgeLibrary>();
         lib->addBridge(QStringLiteral("Desc"), QStringLiteral("42"), nullptr);
         VX_SI_USBXpressDev dev(lib, false);
@@ -276,7 +252,7 @@ private slots:
         QCOMPARE(log.errors(), notOpen);
     }
 
-    void withoutBridgeOrWithNothingAsked_theLibraryIsNotCalled()
+    void io_withoutBridgeOrWithNothingAsked_callsNoLibrary_otherwiseReachesTheBridge()
     {
         Rig rig;
         QCOMPARE(rig.dev.ReadData(10), 0);
@@ -287,6 +263,10 @@ private slots:
         QCOMPARE(rig.dev.ReadData(0), 0);
         QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
         QCOMPARE(rig.lib->callCount(SiOp::Write), 0);
+        QCOMPARE(rig.dev.flushBuffers(), 1);
+        QCOMPARE(rig.peer->purges(), 1);
+        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
+        QCOMPARE(rig.peer->writes(), QList<QByteArray>{QByteArray("\x7f")});
     }
 
     // A call the library refuses: its result, its one error line (none for a status the call
@@ -353,15 +333,6 @@ private slots:
             QVERIFY(calls[call]() != result);  // the refusal does not last
     }
 
-    void flushAndSend_reachTheBridge()
-    {
-        Rig rig;
-        rig.openFirst();
-        QCOMPARE(rig.dev.flushBuffers(), 1);
-        QCOMPARE(rig.peer->purges(), 1);
-        QCOMPARE(rig.dev.sendData("\x7f", 1), quint16(1));
-        QCOMPARE(rig.peer->writes(), QList<QByteArray>{QByteArray("\x7f")});
-    }
     void readData_neverOverrunsUnreadBytes_restWaitsInTheBridge()
     {
         Rig rig;
@@ -381,18 +352,16 @@ private slots:
             QCOMPARE(rig.dev.getRxByte(c), qint8(1));
         QCOMPARE(c, 'a');
         QCOMPARE(rig.dev.ReadData(205), 205);
-        QByteArray rest;
-        while (rig.dev.getRxByte(c) == 1)
-            rest += c;
-        QCOMPARE(rest, second);
+        QCOMPARE(drain(rig.dev, &VX_SI_USBXpressDev::getRxByte), second);
         QCOMPARE(rig.dev.getRxByte(c), qint8(-1));
     }
 
-    void pins_driveTheLatchActiveLow()
+    // RESET is latch bit 0 and BOOT0 bit 1, both active low; a target reset pulses RESET with
+    // BOOT0 low and leaves the line as it was.
+    void pins_driveTheLatchActiveLow_resetTargetPulsesResetWithBoot0Low()
     {
         Rig rig;
         rig.openFirst();
-        // RESET is latch bit 0 and BOOT0 bit 1.
         const struct { bool reset; bool boot0; int latch; } steps[] = {
             {true, false, 0x02}, {true, true, 0x00}, {false, true, 0x01}, {false, false, 0x03}};
         for (const auto &step : steps) {
@@ -400,14 +369,10 @@ private slots:
             QCOMPARE(rig.dev.setBoot0(step.boot0), 1);
             QCOMPARE(rig.lib->latch(rig.id) & 0x03, step.latch);
         }
-    }
-
-    void resetTarget_pulsesResetWithBoot0LowAndLeavesTheLine()
-    {
-        Rig rig;
-        rig.openFirst();
+        rig.dev.setBoot0(true);
+        const int before = rig.peer->latchHistory().size();
         rig.dev.resetTarget();
-        const QList<uint8_t> latches = rig.peer->latchHistory();
+        const QList<uint8_t> latches = rig.peer->latchHistory().mid(before);
         QCOMPARE(latches.size(), 3);
         QCOMPARE(latches.at(0) & 0x01, 0);     // held in reset
         QCOMPARE(latches.at(1) & 0x03, 0x02);  // BOOT0 low while held
@@ -438,81 +403,46 @@ private slots:
     }
 
 
-    void serialMode_onePassWithBytes_announcesOnce_passWithoutBytesNothing()
+    // Serial mode: a pass with bytes announces them once, a pass without bytes or whose queue
+    // query failed (no count: the read is skipped) nothing. TLV mode: frames are decoded across
+    // passes and only their output is announced.
+    void passes_announceSerialBytesOnce_andDecodedTlvOutputOnly()
     {
         Rig rig;
         rig.openFirst();
         QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
         rig.dev.pollOnce();
-        QCOMPARE(data.count(), 0);
         rig.peer->inject("hello\n");
+        rig.lib->injectNext(SiOp::CheckRxQueue, SI_DEVICE_IO_FAILED);
+        rig.dev.pollOnce();
+        QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
+        QCOMPARE(data.count(), 0);
         rig.dev.pollOnce();
         QCOMPARE(types(data), QList<quint8>{0});
         QCOMPARE(rig.dev.getRxCount(), quint16(6));
         rig.dev.pollOnce();
         QCOMPARE(data.count(), 1);
-    }
 
-    void tlvMode_decodesFramesAcrossPasses_announcesOnlyOutput()
-    {
-        Rig rig;
-        rig.openFirst();
         rig.peer->inject(QByteArray::fromHex("AA0500F002"));  // before the switch: dropped by the reset
         rig.dev.pollOnce();
         rig.dev.setTLVMode(true, true);
-        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
+        data.clear();
         rig.peer->inject(QByteArray::fromHex("AA0500F00200"));
         rig.dev.pollOnce();
         QCOMPARE(data.count(), 0);
         rig.peer->inject(QByteArray::fromHex("486958FE"));
         rig.dev.pollOnce();
         QCOMPARE(types(data), QList<quint8>{2});
-        QByteArray text;
-        char c = 0;
-        while (rig.dev.getTLVByte(c) == 1)
-            text += c;
-        QCOMPARE(text, QByteArray("Hi"));
+        QCOMPARE(drain(rig.dev, &VX_SI_USBXpressDev::getTLVByte), QByteArray("Hi"));
         QCOMPARE(rig.dev.getRxCount(), quint16(0));
-    }
-
-    void failedQueueQuery_isNoCount_theReadIsSkipped()
-    {
-        Rig rig;
-        rig.openFirst();
-        rig.peer->inject("abc");
-        rig.lib->injectNext(SiOp::CheckRxQueue, SI_DEVICE_IO_FAILED);
-        QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
-        rig.dev.pollOnce();
-        QCOMPARE(rig.lib->callCount(SiOp::Read), 0);
-        QCOMPARE(data.count(), 0);
-        rig.dev.pollOnce();
-        QCOMPARE(rig.dev.getRxCount(), quint16(3));
-    }
-
-    void enumeration_runsInTheFirstPassAndEvery1001st()
-    {
-        auto lib = std::make_shared<SimBridgeLibrary>();
-        VX_SI_USBXpressDev dev(lib, false);
-        dev.pollOnce();
-        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
-        for (int i = 0; i < 1000; ++i)
-            dev.pollOnce();
-        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 1);
-        dev.pollOnce();
-        QCOMPARE(lib->callCount(SiOp::GetNumDevices), 2);
     }
 
     void duringAnUpdate_receivedBytesAreNotAnnounced()
     {
         Rig rig;
         rig.openFirst();
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("x.hex"));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(":020000040800F2\r\n:020000040800F2\r\n:00000001FF\r\n");
-        f.close();
-        rig.dev.SLOT_StartFirmwareUpdate(path);
+        rig.dev.SLOT_StartFirmwareUpdate(
+            rig.up.writeFile(QStringLiteral("x.hex"), ":020000040800F2\r\n:020000040800F2\r\n:00000001FF\r\n"));
         QSignalSpy data(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_newDataAvailable);
         rig.peer->inject("board text");
         rig.dev.pollOnce();
@@ -531,15 +461,92 @@ private slots:
         }
         QVERIFY(expected.size() > 4095);
         QByteArray got;
-        char c = 0;
         for (int pass = 0; pass < 10 && got.size() < expected.size(); ++pass) {
-            while (rig.dev.getConsoleByte(c) == 1)
-                got += c;
+            got += rig.up.console();
             rig.dev.pollOnce();
         }
-        while (rig.dev.getConsoleByte(c) == 1)
-            got += c;
-        QCOMPARE(got, expected);
+        QCOMPARE(got + rig.up.console(), expected);
+    }
+
+    // The lock-free ring between the worker and the GUI thread.
+    void fullRing_refusesTheNextByteAndKeepsWhatItHolds()
+    {
+        ByteRing ring;
+        for (int i = 0; i < 4095; ++i)
+            QVERIFY(ring.put(quint8(i)));
+        QVERIFY(!ring.put(0xEE));
+        QCOMPARE(ring.count(), quint16(4095));
+        QCOMPARE(ring.freeSpace(), quint16(0));
+        quint8 b = 0;
+        for (int i = 0; i < 4095; ++i) {
+            QVERIFY(ring.take(b));
+            QCOMPARE(b, quint8(i));
+        }
+        QVERIFY(!ring.take(b));
+    }
+
+    void blockPut_storesOnlyWhatFits_acrossTheWrap()
+    {
+        ByteRing ring;
+        quint8 junk[4000] = {};
+        QCOMPARE(ring.put(junk, 4000), quint16(4000));
+        QCOMPARE(ring.skip(4000), quint16(4000));
+        std::vector<quint8> data(5000);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = quint8(i * 13);
+        QCOMPARE(ring.put(data.data(), 5000), quint16(4095));
+        for (quint16 i = 0; i < 4095; i += 511)
+            QCOMPARE(ring.peek(i), data[i]);
+        QCOMPARE(ring.skip(10), quint16(10));
+        quint8 b = 0;
+        QVERIFY(ring.take(b));
+        QCOMPARE(b, data[10]);
+        QCOMPARE(ring.skip(9999), quint16(4084));
+        QVERIFY(ring.isEmpty());
+    }
+
+    void oneWriterTwoReaders_everyByteTakenExactlyOnceInOrder()
+    {
+        ByteRing ring;
+        constexpr int kTotal = 2000000;
+        std::atomic<bool> done{false};
+        std::vector<std::vector<quint32>> seen(2);
+        std::thread writer([&] {
+            // Bytes carry a running sequence; each reader checks what it gets is increasing.
+            for (int i = 0; i < kTotal;) {
+                if (ring.put(quint8(i & 0xFF)))
+                    ++i;
+                else
+                    std::this_thread::yield();
+            }
+            done.store(true, std::memory_order_release);
+        });
+        std::vector<std::thread> readers;
+        std::atomic<int> taken{0};
+        for (int r = 0; r < 2; ++r)
+            readers.emplace_back([&, r] {
+                quint8 b = 0;
+                for (;;) {
+                    if (ring.take(b)) {
+                        seen[size_t(r)].push_back(b);
+                        taken.fetch_add(1, std::memory_order_relaxed);
+                    } else if (done.load(std::memory_order_acquire) && ring.isEmpty()) {
+                        break;
+                    }
+                }
+            });
+        writer.join();
+        for (auto &t : readers)
+            t.join();
+        QCOMPARE(taken.load(), kTotal);
+        long long sum = 0;
+        for (const auto &v : seen)
+            for (quint32 b : v)
+                sum += b;
+        long long expected = 0;
+        for (int i = 0; i < kTotal; ++i)
+            expected += i & 0xFF;
+        QCOMPARE(sum, expected);
     }
 
     void runningWorker_handsEveryByteToTheGuiThreadInOrder()

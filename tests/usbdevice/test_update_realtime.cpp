@@ -1,7 +1,6 @@
 // Updates through the real worker thread against the simulated board in real time, where a
 // reply takes its wire time and the host can act in the middle of a block: the update never
 // reports success unless the flash holds the image.
-#include "sim_board.h"
 #include "support/update_rig.h"
 
 #include <QtTest>
@@ -20,18 +19,10 @@ struct RealtimeRig {
     QVector<qint8> results;
 
     explicit RealtimeRig(const char *faults = "")
-        : board(std::make_shared<pelsim::SimBoard>(realtime(faults), pelsim::steadyClock())), lib(simLibraryWith(board)), rig(lib)
+        : board(std::make_shared<pelsim::SimBoard>(boardOptions(faults, pelsim::Timing::Realtime), pelsim::steadyClock())), lib(simLibraryWith(board)), rig(lib)
     {
         QObject::connect(&rig.dev, &VX_SI_USBXpressDev::SIGNAL_FirmwareWriteFinish, &context,
                          [this](qint8 r) { results << r; });
-    }
-    static pelsim::BoardOptions realtime(const char *faults)
-    {
-        pelsim::BoardOptions o;
-        o.timing = pelsim::Timing::Realtime;
-        if (!pelsim::parseFaults(faults, o))
-            qFatal("bad fault list %s", faults);
-        return o;
     }
     bool start(const QByteArray &image)
     {

@@ -64,28 +64,6 @@ private slots:
         QCOMPARE(r.readChecksum, quint8(0x1F));
     }
 
-    void recordLengths16_20_32_255_areReadWhole()
-    {
-        for (int size : {16, 20, 32, 255}) {
-            QByteArray image(1024, '\0');
-            for (int i = 0; i < image.size(); ++i)
-                image[i] = char(i * 31 + size);
-            const HexParseResult r = parse(toIntelHex(image, kHexFlashBase, size));
-            QCOMPARE(int(r.code), 1);
-            QCOMPARE(r.image, image);
-        }
-    }
-
-    void gapBetweenRuns_isErasedFlashAtTheRightOffset_outOfOrderLandsAtItsAddress()
-    {
-        const QByteArray a(256, 'a'), b(256, 'b');
-        const QByteArray text = kEla0800 + rec(0, 0x0200, b.left(128)) + rec(0, 0x0000, a.left(128))
-                                + rec(0, 0x0280, b.mid(128)) + rec(0, 0x0080, a.mid(128)) + kEof;
-        const HexParseResult r = parse(text);
-        QCOMPARE(int(r.code), 1);
-        QCOMPARE(r.image, a + erased(256) + b);
-    }
-
     // Every way a record is addressed, refused, or broken: the code, the image of a success,
     // the address and the words of a failure.
     void records_landInFlashOrAreRefusedWithTheirReason_data()
@@ -112,6 +90,18 @@ private slots:
         QTest::newRow("alias and flash apart") << rec(0, 0, "ab") + rec(0, 2, "cd") + kEla0800 + rec(0, 4, "ef") + kEof
                                                << 1 << QByteArray("abcdef") + erased(2) << 0u << QString();
         QTest::newRow("same data twice") << b + rec(0, 2, "cd") + kEof << 1 << okImage << 0u << QString();
+        QTest::newRow("no data") << kEla0800 + kEla0800 + kEof << 1 << QByteArray() << 0u << QString();
+        const QByteArray a(256, 'a'), z(256, 'z');
+        QTest::newRow("gap, out of order") << kEla0800 + rec(0, 0x0200, z.left(128)) + rec(0, 0, a.left(128))
+                                                  + rec(0, 0x0280, z.mid(128)) + rec(0, 0x0080, a.mid(128)) + kEof
+                                           << 1 << a + erased(256) + z << 0u << QString();
+        // Line ends: LF alone, no end-of-file record, and whatever follows that record ignored.
+        const QByteArray twenty("0123456789abcdef0123");
+        QByteArray noEof = toIntelHex(twenty, kHexFlashBase, 8);
+        noEof.chop(kEof.size());
+        QTest::newRow("LF only") << toIntelHex(twenty, kHexFlashBase, 16, "\n") << 1 << twenty << 0u << QString();
+        QTest::newRow("no EOF record") << noEof << 1 << twenty << 0u << QString();
+        QTest::newRow("data after EOF") << noEof + kEof + rec(0, 0x100, "zzzz") + "junk\r\n" << 1 << twenty << 0u << QString();
 
         // Records that clash.
         QTest::newRow("alias and flash overlap") << ok + kEla0800 + rec(0, 7, "h") + kEof << -8 << QByteArray()
@@ -181,26 +171,6 @@ private slots:
             QVERIFY2(QString::fromUtf8(r.error).contains(error), r.error.constData());
         if (code != -3)
             QVERIFY(!r.error.isEmpty());
-    }
-
-    void lineEnds_noEofAndDataAfterEof()
-    {
-        const QByteArray image("0123456789abcdef0123");
-        QCOMPARE(parse(toIntelHex(image, kHexFlashBase, 16, "\n")).image, image + erased(0));
-        QByteArray noEof = toIntelHex(image, kHexFlashBase, 8);
-        noEof.chop(kEof.size());
-        QCOMPARE(int(parse(noEof).code), 1);
-        QCOMPARE(parse(noEof).image, image);
-        const QByteArray after = toIntelHex(image, kHexFlashBase, 8) + rec(0, 0x100, "zzzz") + "junk\r\n";
-        QCOMPARE(parse(after).image, image);
-    }
-
-    void imageLength_isPaddedToWholeWords_emptyImageConverts()
-    {
-        QCOMPARE(parse(kEla0800 + rec(0, 0, "abcde") + kEof).image, QByteArray("abcde") + erased(3));
-        const HexParseResult empty = parse(kEla0800 + kEla0800 + kEof);
-        QCOMPARE(int(empty.code), 1);
-        QVERIFY(empty.image.isEmpty());
     }
 
     void randomImages_roundTripThroughTheTestsOwnWriter_inMemoryAndChunked()
