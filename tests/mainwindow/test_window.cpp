@@ -284,6 +284,7 @@ private slots:
         QTest::newRow("alone, written") << "alone";
         QTest::newRow("during the window's update, missing file") << "during";
         QTest::newRow("window closed during the update") << "closed";
+        QTest::newRow("Reset clicked during the write") << "reset";
     }
     void clientRequest_getsItsOwnResult()
     {
@@ -295,7 +296,8 @@ private slots:
         SharedMemSnapshot s;
         {
             OrbaloFirmwareLoader w;
-            connectRow(w, when == "closed" ? QStringLiteral("Slow board [0x0003]") : kBoardName);
+            const bool slow = when == "closed" || when == "reset";
+            connectRow(w, slow ? QStringLiteral("Slow board [0x0003]") : kBoardName);
             QVERIFY(client.attachExisting(nullptr));
             QTemporaryDir dir;
             QString file = w.settings()->getPathTremlinHexFile();
@@ -309,6 +311,17 @@ private slots:
                 QTRY_VERIFY(w.usbDevice()->isBootloaderActive());
                 QTest::mouseClick(widget<QPushButton>(w, "m_pBclose"), Qt::LeftButton);
                 QVERIFY(!w.isVisible());
+            } else if (when == "reset") {
+                // The restarted firmware's text is full of 'y' (0x79, the ACK): the update must
+                // end as a failure, not take them for the remaining blocks' ACKs.
+                QTRY_VERIFY_WITH_TIMEOUT(consoleText(w).count(QLatin1Char('*')) >= 3, kUpdateWait);
+                QTest::mouseClick(widget<QToolButton>(w, "m_pBResetOB"), Qt::LeftButton);
+                QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
+                QCOMPARE(s.result, -1);
+                QTRY_VERIFY(consoleText(w).contains(QStringLiteral("reset \u00b5C during write firmware")));
+                QVERIFY(consoleText(w).contains(QStringLiteral("ERROR Bootloader")));
+                QVERIFY(!consoleText(w).contains(QStringLiteral("Bootloader Finish")));
+                return;
             } else {
                 QTRY_VERIFY_WITH_TIMEOUT(client.read(&s) && s.result != kResultNone, kUpdateWait);
                 QCOMPARE(s.result, when == "alone" ? 1 : -1);
