@@ -43,29 +43,22 @@ QByteArray bytesOf(const SharedMemBlock &block, int offset, int length)
 class TestVxSharedMemSocked : public QObject {
     Q_OBJECT
 private slots:
-    void boundedText_staysInsideItsField_data()
-    {
-        QTest::addColumn<QString>("character");
-        QTest::newRow("1-byte") << QStringLiteral("a");
-        QTest::newRow("2-byte") << QString::fromUtf8("\xc3\xa4");
-        QTest::newRow("3-byte") << QString::fromUtf8("\xe2\x82\xac");
-        QTest::newRow("4-byte") << QString::fromUtf8("\xf0\x9f\x98\x80");
-    }
     void boundedText_staysInsideItsField()
     {
-        QFETCH(QString, character);
-        const int charBytes = character.toUtf8().size();
-        const QString text = character.repeated(200);
-        char buffer[kNameOfConnectedDeviceWidth + 16];  // a guard after the field
-        std::memset(buffer, 0x5A, sizeof buffer);
-        QVERIFY(!writeBoundedText(buffer, kNameOfConnectedDeviceWidth, text));
-        const int nul = int(static_cast<const char *>(std::memchr(buffer, 0, kNameOfConnectedDeviceWidth)) - buffer);
-        QVERIFY(nul >= 0 && nul <= kNameOfConnectedDeviceMaxBytes && nul > kNameOfConnectedDeviceMaxBytes - charBytes);
-        QCOMPARE(nul % charBytes, 0);  // cut on a character boundary
-        QCOMPARE(QByteArray(buffer + kNameOfConnectedDeviceWidth, 16), QByteArray(16, 0x5A));
-        const QString back = readBoundedText(buffer, kNameOfConnectedDeviceWidth);
-        QCOMPARE(back, text.left(back.size()));
-        QCOMPARE(back.toUtf8().size(), nul);
+        for (const char *utf8 : {"a", "\xc3\xa4", "\xe2\x82\xac", "\xf0\x9f\x98\x80"}) {  // 1 to 4 bytes
+            const int charBytes = int(std::strlen(utf8));
+            const QString text = QString::fromUtf8(utf8).repeated(200);
+            char buffer[kNameOfConnectedDeviceWidth + 16];  // a guard after the field
+            std::memset(buffer, 0x5A, sizeof buffer);
+            QVERIFY(!writeBoundedText(buffer, kNameOfConnectedDeviceWidth, text));
+            const int nul = int(static_cast<const char *>(std::memchr(buffer, 0, kNameOfConnectedDeviceWidth)) - buffer);
+            QVERIFY2(nul >= 0 && nul <= kNameOfConnectedDeviceMaxBytes && nul > kNameOfConnectedDeviceMaxBytes - charBytes, utf8);
+            QCOMPARE(nul % charBytes, 0);  // cut on a character boundary
+            QCOMPARE(QByteArray(buffer + kNameOfConnectedDeviceWidth, 16), QByteArray(16, 0x5A));
+            const QString back = readBoundedText(buffer, kNameOfConnectedDeviceWidth);
+            QCOMPARE(back, text.left(back.size()));
+            QCOMPARE(back.toUtf8().size(), nul);
+        }
 
         // 149 bytes fit the path, 150 do not, and a shorter text leaves no remainder.
         char field[kPath2HexfileWidth];
@@ -299,14 +292,9 @@ private slots:
         QCOMPARE(s.request, quint8(0));
         QCOMPARE(log.errors().size(), 1);
         QVERIFY(log.errors().first().contains(QStringLiteral("~VX_SharedMemSocked: Kill Pending")));
-        int previous = -1;
-        for (const char *piece : {"Thread END", "Kill Pending", "Detach SharedMemory"}) {
-            int at = 0;
-            while (at < log.lines().size() && !log.lines().at(at).contains(QLatin1String(piece)))
-                ++at;
-            QVERIFY2(at < log.lines().size() && at > previous, piece);
-            previous = at;
-        }
+        const QString lines = log.lines().join(QLatin1Char('\n'));
+        const int end = lines.indexOf(QStringLiteral("Thread END")), kill = lines.indexOf(QStringLiteral("Kill Pending"));
+        QVERIFY2(end >= 0 && end < kill && kill < lines.indexOf(QStringLiteral("Detach SharedMemory")), qPrintable(lines));
     }
 
     void foreignLockHolder_blocksNeitherTheAccessorsNorTheEnd()

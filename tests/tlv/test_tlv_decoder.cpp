@@ -110,9 +110,7 @@ private slots:
     void fullOutputRing_keepsTheRestForTheNextCall()
     {
         Feeder f;
-        QByteArray big;
-        for (int i = 0; i < 3000; ++i)
-            big.append(char('a' + i % 26));
+        const QByteArray big = QByteArray("abcdefghijklmnopqrstuvwxyz").repeated(116).left(3000);
         f.feed(tlvFrame(tlvRecord(0xF0, big)));
         f.feed(tlvFrame(tlvRecord(0xF0, big)));  // 6000 bytes of output for a 4095-byte ring
         QCOMPARE(f.dec.OutBufferLength(), quint16(4095));
