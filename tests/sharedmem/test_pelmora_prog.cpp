@@ -116,25 +116,40 @@ private slots:
         QCOMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
     }
 
-    void timeout_withdrawsTheRequest_data()
+    // Every way of giving up withdraws the request it posted.
+    void givingUp_withdrawsTheRequest_data()
     {
         QTest::addColumn<bool>("loader");  // a loader that takes the request and never answers
-        QTest::newRow("no loader") << false;
-        QTest::newRow("silent loader") << true;
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("time-out, no loader") << false << "0.5" << 3;
+        QTest::newRow("time-out, silent loader") << true << "3.5" << 3;
+#if defined(Q_OS_UNIX)
+        QTest::newRow("interrupted") << true << "60" << 130;
+#endif
     }
-    void timeout_withdrawsTheRequest()
+    void givingUp_withdrawsTheRequest()
     {
         QFETCH(bool, loader);
+        QFETCH(QString, timeout);
+        QFETCH(int, exitCode);
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("fw.hex"));
         writeFile(file);
-        const QString key = uniqueShmKey("progtimeout");
+        const QString key = uniqueShmKey("progquit");
         ProgrammingClient observer(key);  // keeps the block alive after the tool has gone
         QVERIFY(observer.attachOrCreate(nullptr));
         LogCapture log;
         std::unique_ptr<FakeLoader> fake(loader ? new FakeLoader(key, 0) : nullptr);
-        const Run r = runProg(key, {QStringLiteral("--timeout"), QLatin1String(loader ? "3.5" : "0.5"), file});
-        QCOMPARE(r.exitCode, 3);
+        auto p = startProg(key, {QStringLiteral("--timeout"), timeout, file});
+#if defined(Q_OS_UNIX)
+        if (exitCode == 130) {
+            QTRY_COMPARE_WITH_TIMEOUT(fake->requests, 1, kProcessWaitMs);
+            QCOMPARE(::kill(pid_t(p->processId()), SIGINT), 0);
+        }
+#endif
+        const Run r = finish(*p);
+        QCOMPARE(r.exitCode, exitCode);
         SharedMemSnapshot s;
         QVERIFY(observer.read(&s));
         QCOMPARE(s.request, quint8(0));
@@ -145,27 +160,10 @@ private slots:
         }
         QCOMPARE(fake->requests, 1);
         // Not a terminal: a line when programming begins and one every few seconds after.
-        QVERIFY2(r.out.count(QStringLiteral(" s  programming")) >= 2, qPrintable(r.out));
+        QVERIFY2(exitCode != 3 || r.out.count(QStringLiteral(" s  programming")) >= 2, qPrintable(r.out));
         QTRY_COMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
         QVERIFY(!fake->link().isStatusProgrammingRequestSet());
     }
-
-#if defined(Q_OS_UNIX)
-    void interrupt_withdrawsRequestAndExits130()
-    {
-        QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("fw.hex"));
-        writeFile(file);
-        const QString key = uniqueShmKey("progint");
-        FakeLoader loader(key, 0);
-        auto p = startProg(key, {file});
-        QVERIFY(p->waitForStarted(kProcessWaitMs));
-        QTRY_COMPARE_WITH_TIMEOUT(loader.requests, 1, kProcessWaitMs);
-        QCOMPARE(::kill(pid_t(p->processId()), SIGINT), 0);
-        QCOMPARE(finish(*p).exitCode, 130);
-        QVERIFY(!loader.link().isStatusProgrammingRequestSet());
-    }
-#endif
 
     void submit_takesTheRequestOnlyWhenItIsFree()
     {
