@@ -32,21 +32,15 @@ class TestTremlinHex : public QObject {
     Q_OBJECT
 
 private slots:
-    void committedFile_isTheGeneratorOutputAndTheResource()
+    void committedFile_isTheGeneratorOutput_withTheRealLayout_andAPlausibleImage()
     {
+        // A deliberately plain Intel HEX reader, independent of the generator and the converter.
         const QByteArray hex = readFile(QStringLiteral(PELMORA_COMMITTED_TREMLIN_HEX));
-        QVERIFY2(!hex.isEmpty(), PELMORA_COMMITTED_TREMLIN_HEX);
-        QVERIFY(tremlinStandInHex() == hex);
+        QVERIFY2(tremlinStandInHex() == hex, PELMORA_COMMITTED_TREMLIN_HEX);  // the generator's output
         pelmoraInitFirmwareResources();
         pelmoraInitFirmwareResources();  // a second call must be harmless
         const QByteArray resource = readFile(QStringLiteral(":/hex/TremlinFix_1_0_37.hex"));
         QVERIFY(!resource.isEmpty() && resource == readFile(QStringLiteral(PELMORA_RESOURCE_TREMLIN_HEX)));
-    }
-
-    void records_followTheLayoutAndDecodeToAPlausibleImage()
-    {
-        // A deliberately plain Intel HEX reader, independent of the generator and the converter.
-        const QByteArray hex = readFile(QStringLiteral(PELMORA_COMMITTED_TREMLIN_HEX));
         QCOMPARE(hex.size(), 275198);  // the size, record count and line ends of the real file
         QCOMPARE(hex.count("\r\n"), 6118);
         QCOMPARE(hex.count('\n'), 6118);
