@@ -65,6 +65,17 @@ private slots:
         QCOMPARE(QByteArray(field, kPath2HexfileWidth), QByteArray("/a.hex") + QByteArray(144, '\0'));
     }
 
+    // The client's decoder; the link keeps its own copy of the fields, checked further down.
+    void unterminatedFields_areReadInFull()
+    {
+        // Exactly 312 bytes on the heap: a read past the name leaves the allocation.
+        auto block = std::make_unique<SharedMemBlock>();
+        std::memset(block.get(), 'A', sizeof(SharedMemBlock));
+        const SharedMemSnapshot s = decodeBlock(*block);
+        QCOMPARE(s.path2Hexfile, QString(kPath2HexfileWidth, QLatin1Char('A')));
+        QCOMPARE(s.nameOfConnectedDevice, QString(kNameOfConnectedDeviceWidth, QLatin1Char('A')));
+    }
+
     void pollStep_followsTheRequestCycle()
     {
         constexpr int keep = INT_MIN;  // the result is not written in this step
