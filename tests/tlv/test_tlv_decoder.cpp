@@ -136,8 +136,7 @@ private slots:
     {
         QRandomGenerator rng(7);
         Feeder f;
-        QByteArray wire, expected;
-        QByteArray out;
+        QByteArray wire, expected, out;
         for (int frame = 0; frame < 20000; ++frame) {
             QByteArray data;
             const int records = int(rng.bounded(4));
