@@ -13,12 +13,6 @@ constexpr int kImageBytes = 97824;
 constexpr quint32 kRamBase = 0x20000000;
 constexpr quint32 kRamEnd = 0x20005000;  // 20 KB on the F103 of the board
 
-struct Record {
-    int type = -1;
-    quint16 address = 0;
-    QByteArray data;
-};
-
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -38,67 +32,55 @@ class TestTremlinHex : public QObject {
     Q_OBJECT
 
 private slots:
-    void committedFile_isTheGeneratorOutputAndTheResource()
+    void committedFile_isTheGeneratorOutput_withTheRealLayout_andAPlausibleImage()
     {
+        // A deliberately plain Intel HEX reader, independent of the generator and the converter.
         const QByteArray hex = readFile(QStringLiteral(PELMORA_COMMITTED_TREMLIN_HEX));
-        QVERIFY2(!hex.isEmpty(), PELMORA_COMMITTED_TREMLIN_HEX);
-        QVERIFY(tremlinStandInHex() == hex);
+        QVERIFY2(tremlinStandInHex() == hex, PELMORA_COMMITTED_TREMLIN_HEX);  // the generator's output
         pelmoraInitFirmwareResources();
         pelmoraInitFirmwareResources();  // a second call must be harmless
         const QByteArray resource = readFile(QStringLiteral(":/hex/TremlinFix_1_0_37.hex"));
         QVERIFY(!resource.isEmpty() && resource == readFile(QStringLiteral(PELMORA_RESOURCE_TREMLIN_HEX)));
-    }
-
-    void records_followTheLayoutAndDecodeToAPlausibleImage()
-    {
-        // A deliberately plain Intel HEX reader, independent of the generator and the converter.
-        const QByteArray hex = readFile(QStringLiteral(PELMORA_COMMITTED_TREMLIN_HEX));
         QCOMPARE(hex.size(), 275198);  // the size, record count and line ends of the real file
         QCOMPARE(hex.count("\r\n"), 6118);
         QCOMPARE(hex.count('\n'), 6118);
         QCOMPARE(hex.count('\r'), 6118);
         QVERIFY(hex.startsWith(":020000040800F2\r\n") && hex.endsWith(":00000001FF\r\n"));
-        QList<Record> records;
-        for (const QByteArray &line : hex.split('\n')) {
-            if (line.isEmpty())
-                continue;
-            QVERIFY2(line.startsWith(':') && line.endsWith('\r') && line.size() % 2 == 0, line.constData());
-            const QByteArray bytes = QByteArray::fromHex(line.mid(1, line.size() - 2));
-            QVERIFY2(bytes.toHex().toUpper() == line.mid(1, line.size() - 2).toUpper(), line.constData());
+        const QList<QByteArray> lines = hex.trimmed().split('\n');  // every line ends in CRLF, counted above
+        QByteArray image;
+        quint32 upper = 0, start = 0;
+        int extended = 0;
+        for (int i = 0; i < lines.size(); ++i) {
+            const QByteArray &line = lines[i];
+            const QByteArray text = line.mid(1).trimmed();
+            const QByteArray bytes = QByteArray::fromHex(text);
+            QVERIFY2(line.startsWith(':') && bytes.toHex().toUpper() == text.toUpper(), line.constData());
             QCOMPARE(bytes.size(), quint8(bytes[0]) + 5);
             quint8 sum = 0;
             for (char c : bytes)
                 sum = quint8(sum + quint8(c));
             QVERIFY2(sum == 0, line.constData());
-            records.append({quint8(bytes[3]), quint16(quint8(bytes[1]) << 8 | quint8(bytes[2])), bytes.mid(4, quint8(bytes[0]))});
-        }
-        QCOMPARE(records.size(), 6118);
-
-        QByteArray image;
-        quint32 upper = 0, start = 0;
-        int extended = 0;
-        for (int i = 0; i < records.size(); ++i) {
-            const Record &r = records[i];
-            if (r.type == 4) {
-                QCOMPARE(r.data.size(), 2);
-                upper = word(QByteArray(2, '\0') + r.data, 0, true) << 16;
+            const int type = quint8(bytes[3]);
+            const QByteArray data = bytes.mid(4, quint8(bytes[0]));
+            if (type == 4) {
+                QCOMPARE(data.size(), 2);
+                upper = word(QByteArray(2, '\0') + data, 0, true) << 16;
                 // An extended address record stands exactly where the addresses cross 64 KB.
                 QCOMPARE(upper, (kFlashBase + quint32(image.size())) & 0xFFFF0000u);
-                ++extended;
-            } else if (r.type == 0) {
-                QCOMPARE(r.data.size(), 16);
-                QCOMPARE(upper | r.address, kFlashBase + quint32(image.size()));
-                image += r.data;
+                QCOMPARE(i, extended++ ? 4097 : 0);  // where the real file has them
+            } else if (type == 0) {
+                QCOMPARE(data.size(), 16);
+                QCOMPARE(upper | quint16(quint8(bytes[1]) << 8 | quint8(bytes[2])), kFlashBase + quint32(image.size()));
+                image += data;
             } else {
-                QVERIFY2(i >= records.size() - 2, qPrintable(QString::number(i)));
-                QCOMPARE(r.type, i == records.size() - 1 ? 1 : 5);
-                QCOMPARE(r.data.size(), r.type == 5 ? 4 : 0);
-                if (r.type == 5)
-                    start = word(r.data, 0, true);
+                QVERIFY2(i >= lines.size() - 2, qPrintable(QString::number(i)));
+                QCOMPARE(type, i == lines.size() - 1 ? 1 : 5);
+                QCOMPARE(data.size(), type == 5 ? 4 : 0);
+                if (type == 5)
+                    start = word(data, 0, true);
             }
         }
         QCOMPARE(extended, 2);
-        QCOMPARE(records[4097].data, QByteArray::fromHex("0801"));
         QCOMPARE(kFlashBase + quint32(image.size()), kFlashEnd);
         QCOMPARE(image.size(), kImageBytes);
         QVERIFY(image == tremlinStandInImage());

@@ -64,11 +64,11 @@ class TestVxXmlSettings : public QObject {
     QString imagePath() const { return firmwareFolder() + "/TremlinFix_1_0_37.hex"; }
 
     // A folder that holds a settings file and the image already, as after an earlier run.
-    void prepareEarlierRun(const QByteArray &settings)
+    void prepareEarlierRun(const QByteArray &settings, const QByteArray &image = resourceImage())
     {
         QVERIFY(QDir().mkpath(firmwareFolder()));
         writeAll(settingsPath(), settings);
-        writeAll(imagePath(), resourceImage());
+        writeAll(imagePath(), image);
     }
 
     // Runs the object's whole life and returns what it left in the settings file.
@@ -101,6 +101,7 @@ private slots:
 
     void firstStart_createsFoldersFileAndImageAndWritesDefaultsAtExit()
     {
+        QVERIFY(QDir(QFileInfo(m_Folder).path()).removeRecursively());  // the parents are missing too
         LogCapture log;
         auto settings = std::make_unique<VX_XML_Settings>();
 
@@ -118,8 +119,6 @@ private slots:
         QCOMPARE(QDir(firmwareFolder()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{QStringLiteral("TremlinFix_1_0_37.hex")});
         QCOMPARE(settings->getPathTremlinHexFile(), imagePath());
-        QCOMPARE(settings->getPathHexFile(), QString());
-        QCOMPARE(settings->getUsbDevName(), QString());
 
         log.clear();
         settings.reset();
@@ -137,12 +136,14 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<quint32>("mode");
         QTest::addColumn<QByteArray>("written");
+        QTest::addColumn<QByteArray>("image");  // an image already there is never replaced
         QTest::newRow("markup") << QStringLiteral("/data/a&b <c>.hex") << QStringLiteral("Orbalo Mini [0x0042]") << 1u
-                                << document("/data/a&amp;b &lt;c&gt;.hex", "Orbalo Mini [0x0042]", " 1");
+                                << document("/data/a&amp;b &lt;c&gt;.hex", "Orbalo Mini [0x0042]", " 1") << QByteArray();
         // Not through the locale's codec, which cannot hold these.
         const QString path = QStringLiteral("C:/Benutzer/J\u00fcrgen/\u00dcbung \u20ac/\u6f22\u5b57.hex");
         const QString name = QStringLiteral("Orbalo Ger\u00e4t \u00b5C [0x00A1]");
-        QTest::newRow("non-ASCII") << path << name << 0u << document(path.toUtf8(), name.toUtf8(), " 0");
+        QTest::newRow("non-ASCII") << path << name << 0u << document(path.toUtf8(), name.toUtf8(), " 0")
+                                   << QByteArray(":00000001FF\r\n");
     }
     void setters_reachTheFileOnlyAtExit()
     {
@@ -150,20 +151,24 @@ private slots:
         QFETCH(QString, name);
         QFETCH(quint32, mode);
         QFETCH(QByteArray, written);
+        QFETCH(QByteArray, image);
         const QByteArray stored = document("", "", mode ? " 0" : " 1");  // a picked mode replaces the stored one
-        prepareEarlierRun(stored);
+        prepareEarlierRun(stored, image);
+        LogCapture log;
         auto settings = std::make_unique<VX_XML_Settings>();
+        QCOMPARE(settings->getPathTremlinHexFile(), imagePath());
+        QCOMPARE(log.count(QStringLiteral("Tremlin")), 0);
         settings->setPathHexFile(path);
         settings->setUsbDevName(name);
         settings->setDebugComMode(mode);
         QCOMPARE(readAll(settingsPath()), stored);
         settings.reset();
         QCOMPARE(readAll(settingsPath()), written);
-        LogCapture log;
+        QCOMPARE(readAll(imagePath()), image);
+        QVERIFY(log.errors().isEmpty());
         VX_XML_Settings again;
         QCOMPARE(again.getPathHexFile(), path);
         QCOMPARE(again.getUsbDevName(), name);
-        QVERIFY(log.messages(kRead).contains(QStringLiteral("SE: SettingsPathHexFile->\"%1\"").arg(path)));
     }
 
     void storedFile_keepsWhatWasRead_andBacksUpWhatCouldNotBeRead_data()
@@ -239,33 +244,6 @@ private slots:
         // A second run reads what the first one wrote, and keeps the backup as it is.
         QCOMPARE(roundTrip(written), written);
         QCOMPARE(QFile::exists(bak), backup);
-    }
-
-    void existingImage_isLeftUntouched()
-    {
-        for (const QByteArray &image : {QByteArray(), QByteArray(":00000001FF\r\n")}) {
-            init();
-            QVERIFY(QDir().mkpath(firmwareFolder()));
-            writeAll(imagePath(), image);
-            LogCapture log;
-            QCOMPARE(VX_XML_Settings().getPathTremlinHexFile(), imagePath());
-            QCOMPARE(readAll(imagePath()), image);
-            QCOMPARE(log.count(QStringLiteral("Tremlin")), 0);
-            QVERIFY(log.errors().isEmpty());
-        }
-    }
-
-    void folderWithoutItsParents_isCreatedWithThem_andTheSettingsAreKept()
-    {
-        const QString parent = QFileInfo(m_Folder).path();
-        QVERIFY(QDir(parent).removeRecursively());
-        {
-            VX_XML_Settings s;
-            s.setUsbDevName(QStringLiteral("Orbalo Mini [0x0001]"));
-        }
-        QVERIFY(QFileInfo::exists(imagePath()));
-        VX_XML_Settings again;
-        QCOMPARE(again.getUsbDevName(), QStringLiteral("Orbalo Mini [0x0001]"));
     }
 
     void folderCannotBeCreated_defaultsAreUsedAndNothingIsWritten()

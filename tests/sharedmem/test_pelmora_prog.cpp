@@ -65,22 +65,17 @@ private:
     // Waits with the event loop running, so the fake loader's queued slot can answer.
     Run finish(QProcess &p)
     {
-        Run r;
-        if (!p.waitForStarted(kProcessWaitMs))
-            return r;
         QElapsedTimer waited;
         waited.start();
         while (p.state() != QProcess::NotRunning && waited.elapsed() < kProcessWaitMs)
             QTest::qWait(10);
-        if (p.state() != QProcess::NotRunning) {
+        if (p.state() != QProcess::NotRunning || p.error() == QProcess::FailedToStart) {
             p.kill();
             p.waitForFinished();
-        } else {
-            r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-            r.out = QString::fromUtf8(p.readAllStandardOutput());
-            r.err = QString::fromUtf8(p.readAllStandardError());
+            return Run{};
         }
-        return r;
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
+                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
     Run runProg(const QString &key, const QStringList &args, const QString &dir = QString())
     {
@@ -88,43 +83,73 @@ private:
     }
 
 private slots:
+    // A relative name is sent as its absolute path; 149 bytes of it fit the block, 150 do not.
     void loaderAnswersOne_exitsZeroWithAbsolutePathAndLeavesBlockIdle()
     {
         QTemporaryDir dir;
-        writeFile(dir.filePath(QStringLiteral("fw.hex")));
+        const QString base = QDir(dir.path()).absolutePath() + QLatin1Char('/');
+        auto nameOfBytes = [&](int bytes) {
+            QString name = QString::fromUtf8("\xe2\x82\xac");  // three bytes, to land on the edge
+            while ((base + name + QStringLiteral(".hex")).toUtf8().size() < bytes)
+                name += QLatin1Char('x');
+            writeFile(base + name + QStringLiteral(".hex"));
+            return name + QStringLiteral(".hex");
+        };
+        const QString fits = nameOfBytes(149), tooLong = nameOfBytes(150);
+        QCOMPARE((base + fits).toUtf8().size(), 149);
+        QCOMPARE((base + tooLong).toUtf8().size(), 150);
         const QString key = uniqueShmKey("progok");
         LogCapture log;
         FakeLoader loader(key, 1);
-        const Run r = runProg(key, {QStringLiteral("fw.hex")}, dir.path());
+        Run r = runProg(key, {tooLong}, dir.path());
+        QCOMPARE(r.exitCode, 2);
+        QVERIFY2(r.err.contains(QStringLiteral("149")), qPrintable(r.err));
+        QCOMPARE(loader.requests, 0);
+        r = runProg(key, {fits}, dir.path());
         QCOMPARE(r.exitCode, 0);
-        QVERIFY2(QRegularExpression(QStringLiteral("firmware written: .*fw.hex \\(took \\d+\\.\\d s\\)"))
+        QVERIFY2(QRegularExpression(QStringLiteral("firmware written: .*x\\.hex \\(took \\d+\\.\\d s\\)"))
                      .match(r.out).hasMatch(), qPrintable(r.out));
         QCOMPARE(loader.requests, 1);
-        QCOMPARE(loader.seenPath, QDir(dir.path()).absoluteFilePath(QStringLiteral("fw.hex")));
+        QCOMPARE(loader.seenPath, base + fits);
         QVERIFY(!loader.link().isStatusProgrammingRequestSet());
         QCOMPARE(loader.link().getProgrammingResult(), 0);
         QCOMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
     }
 
-    void timeout_withdrawsTheRequest_data()
+    // Every way of giving up withdraws the request it posted.
+    void givingUp_withdrawsTheRequest_data()
     {
         QTest::addColumn<bool>("loader");  // a loader that takes the request and never answers
-        QTest::newRow("no loader") << false;
-        QTest::newRow("silent loader") << true;
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("time-out, no loader") << false << "0.5" << 3;
+        QTest::newRow("time-out, silent loader") << true << "3.5" << 3;
+#if defined(Q_OS_UNIX)
+        QTest::newRow("interrupted") << true << "60" << 130;
+#endif
     }
-    void timeout_withdrawsTheRequest()
+    void givingUp_withdrawsTheRequest()
     {
         QFETCH(bool, loader);
+        QFETCH(QString, timeout);
+        QFETCH(int, exitCode);
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("fw.hex"));
         writeFile(file);
-        const QString key = uniqueShmKey("progtimeout");
+        const QString key = uniqueShmKey("progquit");
         ProgrammingClient observer(key);  // keeps the block alive after the tool has gone
         QVERIFY(observer.attachOrCreate(nullptr));
         LogCapture log;
         std::unique_ptr<FakeLoader> fake(loader ? new FakeLoader(key, 0) : nullptr);
-        const Run r = runProg(key, {QStringLiteral("--timeout"), QLatin1String(loader ? "3.5" : "0.5"), file});
-        QCOMPARE(r.exitCode, 3);
+        auto p = startProg(key, {QStringLiteral("--timeout"), timeout, file});
+#if defined(Q_OS_UNIX)
+        if (exitCode == 130) {
+            QTRY_COMPARE_WITH_TIMEOUT(fake->requests, 1, kProcessWaitMs);
+            QCOMPARE(::kill(pid_t(p->processId()), SIGINT), 0);
+        }
+#endif
+        const Run r = finish(*p);
+        QCOMPARE(r.exitCode, exitCode);
         SharedMemSnapshot s;
         QVERIFY(observer.read(&s));
         QCOMPARE(s.request, quint8(0));
@@ -135,27 +160,10 @@ private slots:
         }
         QCOMPARE(fake->requests, 1);
         // Not a terminal: a line when programming begins and one every few seconds after.
-        QVERIFY2(r.out.count(QStringLiteral(" s  programming")) >= 2, qPrintable(r.out));
+        QVERIFY2(exitCode != 3 || r.out.count(QStringLiteral(" s  programming")) >= 2, qPrintable(r.out));
         QTRY_COMPARE(log.count(QStringLiteral("Set to Idel-Mode")), 1);
         QVERIFY(!fake->link().isStatusProgrammingRequestSet());
     }
-
-#if defined(Q_OS_UNIX)
-    void interrupt_withdrawsRequestAndExits130()
-    {
-        QTemporaryDir dir;
-        const QString file = dir.filePath(QStringLiteral("fw.hex"));
-        writeFile(file);
-        const QString key = uniqueShmKey("progint");
-        FakeLoader loader(key, 0);
-        auto p = startProg(key, {file});
-        QVERIFY(p->waitForStarted(kProcessWaitMs));
-        QTRY_COMPARE_WITH_TIMEOUT(loader.requests, 1, kProcessWaitMs);
-        QCOMPARE(::kill(pid_t(p->processId()), SIGINT), 0);
-        QCOMPARE(finish(*p).exitCode, 130);
-        QVERIFY(!loader.link().isStatusProgrammingRequestSet());
-    }
-#endif
 
     void submit_takesTheRequestOnlyWhenItIsFree()
     {
@@ -208,31 +216,6 @@ private slots:
             QCOMPARE(fake->requests, 0);  // nothing asked of the loader
     }
 
-    void pathOf149BytesIsServedIntact_150IsRefused()
-    {
-        QTemporaryDir dir;
-        const QString base = QDir(dir.path()).absolutePath() + QLatin1Char('/');
-        auto pathOfBytes = [&](int bytes) {
-            QString name = QString::fromUtf8("\xe2\x82\xac");  // three bytes, to land on the edge
-            while ((base + name + QStringLiteral(".hex")).toUtf8().size() < bytes)
-                name += QLatin1Char('x');
-            return base + name + QStringLiteral(".hex");
-        };
-        const QString fits = pathOfBytes(149), tooLong = pathOfBytes(150);
-        QCOMPARE(fits.toUtf8().size(), 149);
-        QCOMPARE(tooLong.toUtf8().size(), 150);
-        writeFile(fits);
-        writeFile(tooLong);
-        const QString key = uniqueShmKey("proglen");
-        FakeLoader loader(key, 1);
-        Run r = runProg(key, {tooLong});
-        QCOMPARE(r.exitCode, 2);
-        QVERIFY(r.err.contains(QStringLiteral("149")));
-        QCOMPARE(loader.requests, 0);
-        r = runProg(key, {fits});
-        QCOMPARE(r.exitCode, 0);
-        QCOMPARE(loader.seenPath, fits);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPelmoraProg)
