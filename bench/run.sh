@@ -16,7 +16,7 @@ out=bench/RESULTS.md
     echo "- date: $(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(awk '/MemTotal/ {printf "%.1f GiB", $2/1048576}' /proc/meminfo)"
     echo "- system: $(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -r), $(g++ --version | head -1)"
-    echo "- commit: $(git rev-parse --short HEAD)$(git diff --quiet || echo ' (with local changes)')"
+    echo "- commit: $(git rev-parse --short HEAD)$(git diff --quiet -- . ':(exclude)bench/RESULTS.md' || echo ' (with local changes)')"
     echo "- load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
     echo
     echo "The programs print each figure beside its target; nothing here is asserted."
