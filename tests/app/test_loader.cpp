@@ -6,6 +6,7 @@
 #include "sharedmem/raw_block.h"
 #include "sharedmem/shm_test_key.h"
 #include "support/hex_writer.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QProcess>
@@ -22,18 +23,6 @@ constexpr int kWaitMs = 30000;
 constexpr int kSlowImageBytes = 32 * 1024;
 const QString kStarted = QStringLiteral("Client update started");
 const QString kExtern = QStringLiteral("Programming Extern");
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QStringList entries(const QString &folder)
 {

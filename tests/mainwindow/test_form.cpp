@@ -5,6 +5,7 @@
 #include "drawn_images.h"
 #include "mainwindow/vx_maintoolbar.h"
 #include "resources/images/image_resources.h"
+#include "support/test_files.h"
 #include "ui_orbalofirmwareloader.h"
 
 #include <QBuffer>
@@ -21,12 +22,6 @@ namespace {
 // Premultiplied: unpremultiplying rounds differently on different CPUs (Qt picks SIMD paths at
 // run time), premultiplying the same source does not.
 QImage argb(const QImage &img) { return img.convertToFormat(QImage::Format_ARGB32_Premultiplied); }
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Largest difference of one premultiplied channel (256: null or sizes differ). Encoding
 // unpremultiplies, so a redrawn image may come out a step off the committed one where it is
@@ -232,11 +227,11 @@ private slots:
         QSet<QString> names;
         for (const auto &file : drawn) {
             names << file.name;
-            QVERIFY2(sameDrawing(readAll(committed.filePath(file.name)), file.bytes),
+            QVERIFY2(sameDrawing(readFile(committed.filePath(file.name)), file.bytes),
                      qPrintable(file.name + " differs from the generator's; run the gen-icons target"));
-            QVERIFY2(sameDrawing(readAll(":/img/" + file.name), file.bytes), qPrintable(":/img/" + file.name));
+            QVERIFY2(sameDrawing(readFile(":/img/" + file.name), file.bytes), qPrintable(":/img/" + file.name));
         }
-        QVERIFY2(readAll(committed.filePath("images.qrc")) == pelmora_images::imagesQrc(drawn), "images.qrc");
+        QVERIFY2(readFile(committed.filePath("images.qrc")) == pelmora_images::imagesQrc(drawn), "images.qrc");
         const QStringList onDisk = committed.entryList({"*.png", "*.ico"}, QDir::Files);
         QCOMPARE(QSet<QString>(onDisk.cbegin(), onDisk.cend()), names);
     }
@@ -245,7 +240,7 @@ private slots:
     // 1-bit mask) up to 128 px and PNG above, each as the generator draws it.
     void icoFile_isPackedInDirectoryOrder_andQtReadsEverySize()
     {
-        const QByteArray ico = readAll(":/img/OBPelmora.ico");
+        const QByteArray ico = readFile(":/img/OBPelmora.ico");
         const auto u16 = [&](int at) { return int(qFromLittleEndian<quint16>(ico.constData() + at)); };
         const auto u32 = [&](int at) { return int(qFromLittleEndian<qint32>(ico.constData() + at)); };
         const QVector<int> sizes = pelmora_images::appIconSizes();

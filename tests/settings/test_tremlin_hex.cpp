@@ -1,6 +1,7 @@
 // The built-in Tremlin image: the committed stand-in is what its generator makes, it has the
 // record layout of the real file, and it decodes to a plausible Cortex-M3 flash image.
 #include "resources/firmware/firmware_resources.h"
+#include "support/test_files.h"
 #include "tremlin_stand_in.h"
 
 #include <QFile>
@@ -12,12 +13,6 @@ constexpr quint32 kFlashEnd = 0x08017E20;
 constexpr int kImageBytes = 97824;
 constexpr quint32 kRamBase = 0x20000000;
 constexpr quint32 kRamEnd = 0x20005000;  // 20 KB on the F103 of the board
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 quint32 word(const QByteArray &bytes, int at, bool bigEndian = false)
 {

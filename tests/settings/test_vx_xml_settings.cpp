@@ -4,6 +4,7 @@
 #include "resources/firmware/firmware_resources.h"
 #include "settings/vx_xml_settings.h"
 #include "support/log_capture.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,18 +33,7 @@ QByteArray document(const QByteArray &path, const QByteArray &name, const QByteA
 
 const QByteArray kDefaultDocument = document("", "", " 0");
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<cannot open>");
-}
-
-void writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
-}
+QByteArray readAll(const QString &path) { return readFile(path, "<cannot open>"); }
 
 QByteArray resourceImage()
 {
@@ -67,8 +57,8 @@ class TestVxXmlSettings : public QObject {
     void prepareEarlierRun(const QByteArray &settings, const QByteArray &image = resourceImage())
     {
         QVERIFY(QDir().mkpath(firmwareFolder()));
-        writeAll(settingsPath(), settings);
-        writeAll(imagePath(), image);
+        QVERIFY(writeFile(settingsPath(), settings));
+        QVERIFY(writeFile(imagePath(), image));
     }
 
     // Runs the object's whole life and returns what it left in the settings file.

@@ -3,6 +3,7 @@
 // bridge library with a board behind it, the HEX file in a folder of its own, the result spy.
 #include "sim_board.h"
 #include "support/hex_writer.h"
+#include "support/test_files.h"
 #include "usbdevice/sim_bridge_library.h"
 #include "usbdevice/vx_si_usbxpressdev.h"
 
@@ -87,9 +88,7 @@ struct UpdateRig {
     QString writeFile(const QString &name, const QByteArray &text)
     {
         const QString path = dir.filePath(name);
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(text);
+        ::writeFile(path, text);
         return path;
     }
     // Starts an update from path (none: lets the one begun go on) and passes until it reports

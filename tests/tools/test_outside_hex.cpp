@@ -1,6 +1,7 @@
 // HEX files from outside tools (built by outside_hex_check.sh into PELMORA_OUTSIDE_DIR) against
 // the toolchain's own binaries, also when a file addresses the flash through its boot alias at 0.
 #include "sim_board.h"
+#include "support/test_files.h"
 #include "support/update_rig.h"
 #include "usbdevice/hex_image.h"
 
@@ -8,16 +9,6 @@
 #include <QtTest>
 
 #include <zlib.h>
-
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
 
 class TestOutsideHex : public QObject {
     Q_OBJECT
@@ -29,7 +20,7 @@ private slots:
         QTest::addColumn<QString>("binPath");  // empty when the file must be refused
         QTest::addColumn<int>("refusal");
         const QDir dir(qEnvironmentVariable("PELMORA_OUTSIDE_DIR"));
-        const QByteArray list = readAll(dir.filePath(QStringLiteral("variants.txt")));
+        const QByteArray list = readFile(dir.filePath(QStringLiteral("variants.txt")));
         int rows = 0;
         for (const QByteArray &line : list.split('\n')) {
             const QList<QByteArray> fields = line.simplified().split(' ');
@@ -48,7 +39,7 @@ private slots:
         QFETCH(QString, hexPath);
         QFETCH(QString, binPath);
         QFETCH(int, refusal);
-        const QByteArray text = readAll(hexPath);
+        const QByteArray text = readFile(hexPath);
         QVERIFY(!text.isEmpty());
         const HexParseResult parsed = parseIntelHex(text.constData(), size_t(text.size()));
         QFile hexFile(hexPath);
@@ -70,7 +61,7 @@ private slots:
             QVERIFY(flashBytes(*board, kHexFlashSize) == erased);
             return;
         }
-        const QByteArray bin = readAll(binPath);
+        const QByteArray bin = readFile(binPath);
         QVERIFY(bin.size() > 64);
         // The bootloader writes whole words; the tail of the last one is erased flash.
         const QByteArray image = bin + QByteArray((4 - bin.size() % 4) % 4, char(0xFF));

@@ -2,6 +2,7 @@
 // case's own; then its exit code, its summary and every board's flash.
 #include "colour_filter.h"
 #include "support/hex_writer.h"
+#include "support/test_files.h"
 #include "support/update_rig.h"
 
 #include <QFile>
@@ -38,10 +39,8 @@ public:
     QString path(int n) const { return m_Dir.filePath(n == 1 ? QStringLiteral("flash.bin") : QStringLiteral("flash.bin.%1").arg(n)); }
     QString file(const QString &name, const QByteArray &bytes) const
     {
-        QFile f(m_Dir.filePath(name));
-        if (f.open(QIODevice::WriteOnly))
-            f.write(bytes);
-        return f.fileName();
+        writeFile(m_Dir.filePath(name), bytes);
+        return m_Dir.filePath(name);
     }
     std::unique_ptr<QProcess> start(const QStringList &args) const
     {
@@ -100,11 +99,7 @@ QByteArray flashWith(const QByteArray &image, int offset = 0)
     return QByteArray(128 * 1024, char(0xFF)).replace(offset, image.size(), image);
 }
 
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
-}
+QByteArray contents(const QString &path) { return readFile(path, "(none)"); }
 
 // The summary comes last, so a board's row is the last line that starts with it.
 QString summaryRow(const QString &out, int board, const QString &bridge)
